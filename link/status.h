@@ -1,0 +1,14 @@
+// Results of the receiver-facing operations: 0 is success; the 10x codes are
+// the link's own, every other non-zero value of a flash agent command is the
+// agent's status word.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t LINK_OK = 0;
+constexpr uint32_t LINK_ALREADY_OPEN = 100;
+constexpr uint32_t LINK_NOT_OPEN = 101;
+constexpr uint32_t LINK_PORT_FAILED = 102;
+constexpr uint32_t LINK_DOWNLOAD_FAILED = 103;
+constexpr uint32_t LINK_EXCHANGE_FAILED = 104;
+constexpr uint32_t LINK_UNKNOWN_CLOCK = 105;

@@ -1,0 +1,15 @@
+// POSIX back ends: termios serial ports (real devices and pseudo-terminals)
+// and the private directory of the temporary image file.
+#pragma once
+
+#include <cerrno>
+
+#include "platform/platform.h"
+
+const SerialOps& PosixSerialOps();
+const FileOps& PosixFileOps();
+
+// errno of the last failed serial call, for diagnostics (0 when none).
+int PosixSerialLastError();
+// Whether the open port has modem lines (a pseudo-terminal has none).
+bool PosixSerialHasModemLines();

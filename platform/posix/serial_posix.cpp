@@ -1,0 +1,206 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "link/serial_port.h"
+#include "platform/posix/posix.h"
+
+namespace {
+
+struct PortState {
+    int fd = -1;
+    termios saved{};
+    int savedModem = 0;
+    bool hasModem = false;
+    termios working{};
+};
+
+PortState Port;
+int LastError = 0;
+
+struct RateRow {
+    uint32_t baud;
+    speed_t code;
+};
+
+const RateRow Rates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool SpeedCode(uint32_t baud, speed_t* code) {
+    for (const RateRow& row : Rates) {
+        if (row.baud == baud) {
+            *code = row.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+int Fail() {
+    LastError = errno;
+    return 0;
+}
+
+// Applies the working settings and checks that the device took the rate:
+// tcsetattr succeeds when any part of the request was applied.
+int Apply(speed_t code) {
+    if (tcsetattr(Port.fd, TCSANOW, &Port.working) != 0) return Fail();
+    termios now{};
+    if (tcgetattr(Port.fd, &now) != 0) return Fail();
+    if (cfgetospeed(&now) != code || cfgetispeed(&now) != code) {
+        LastError = EINVAL;
+        return 0;
+    }
+    return 1;
+}
+
+int Open(const char* deviceName, uint32_t baud) {
+    LastError = 0;
+    speed_t code{};
+    if (!SpeedCode(baud, &code)) {
+        LastError = EINVAL;
+        return 0;
+    }
+    // Not as a controlling terminal; non-blocking only until the lock is held.
+    const int fd = open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Fail();
+    // Exclusive: a second opener of the line is refused.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 || !isatty(fd)) {
+        LastError = errno != 0 ? errno : ENOTTY;
+        close(fd);
+        return 0;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        LastError = errno;
+        close(fd);
+        return 0;
+    }
+    Port = PortState{};
+    Port.fd = fd;
+    if (tcgetattr(fd, &Port.saved) != 0) return Fail();
+    // A pseudo-terminal has no modem lines: it reports ENOTTY or EINVAL here,
+    // and the line is then used without them.
+    Port.hasModem = ioctl(fd, TIOCMGET, &Port.savedModem) == 0;
+
+    Port.working = Port.saved;
+    cfmakeraw(&Port.working);
+    Port.working.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    Port.working.c_cflag |= CS8 | CLOCAL | CREAD;
+    Port.working.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    // Reads return at once; the time-outs are kept with poll().
+    Port.working.c_cc[VMIN] = 0;
+    Port.working.c_cc[VTIME] = 0;
+    cfsetispeed(&Port.working, code);
+    cfsetospeed(&Port.working, code);
+    if (Apply(code) == 0) return 0;
+    if (Port.hasModem) {
+        int lines = TIOCM_DTR | TIOCM_RTS;
+        if (ioctl(fd, TIOCMBIS, &lines) != 0) return Fail();
+    }
+    if (tcflush(fd, TCIOFLUSH) != 0) return Fail();
+    return 1;
+}
+
+int SetBaud(uint32_t baud) {
+    speed_t code{};
+    if (Port.fd < 0 || !SpeedCode(baud, &code)) {
+        LastError = EINVAL;
+        return 0;
+    }
+    cfsetispeed(&Port.working, code);
+    cfsetospeed(&Port.working, code);
+    return Apply(code);
+}
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int Read(uint8_t* buffer, uint32_t length, uint32_t* count) {
+    *count = 0;
+    if (Port.fd < 0) {
+        LastError = EBADF;
+        return 0;
+    }
+    const int64_t totalDeadline =
+        NowMs() + SERIAL_READ_CONSTANT_MS + int64_t{SERIAL_READ_MULTIPLIER_MS} * length;
+    int64_t intervalDeadline = totalDeadline;
+    uint32_t got = 0;
+    while (got < length) {
+        const int64_t deadline = intervalDeadline < totalDeadline ? intervalDeadline : totalDeadline;
+        const int64_t wait = deadline - NowMs();
+        if (wait <= 0) break;
+        pollfd pfd{Port.fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, static_cast<int>(wait));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return Fail();
+        }
+        if (ready == 0) break;
+        const ssize_t n = read(Port.fd, buffer + got, length - got);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            // A pseudo-terminal whose other side closed reports EIO: no more
+            // bytes will come, which is a time-out for the caller.
+            if (errno == EIO) break;
+            return Fail();
+        }
+        if (n == 0) {
+            // Hang-up with nothing buffered: wait out the time-out quietly.
+            if ((pfd.revents & POLLHUP) != 0) break;
+            continue;
+        }
+        got += static_cast<uint32_t>(n);
+        intervalDeadline = NowMs() + SERIAL_READ_INTERVAL_MS;
+    }
+    *count = got;
+    return 1;
+}
+
+int Write(const uint8_t* buffer, uint32_t length, uint32_t* count) {
+    *count = 0;
+    if (Port.fd < 0) {
+        LastError = EBADF;
+        return 0;
+    }
+    ssize_t n;
+    do {
+        n = write(Port.fd, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Fail();
+    *count = static_cast<uint32_t>(n);
+    return 1;
+}
+
+void Close() {
+    if (Port.fd < 0) return;
+    tcsetattr(Port.fd, TCSANOW, &Port.saved);
+    if (Port.hasModem) ioctl(Port.fd, TIOCMSET, &Port.savedModem);
+    close(Port.fd);
+    Port = PortState{};
+}
+
+const SerialOps Table{Open, SetBaud, Read, Write, Close};
+
+}  // namespace
+
+const SerialOps& PosixSerialOps() { return Table; }
+int PosixSerialLastError() { return LastError; }
+bool PosixSerialHasModemLines() { return Port.hasModem; }
