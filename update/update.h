@@ -1,0 +1,21 @@
+// The update worker: one whole firmware update, in a fixed order, on its own
+// thread. It reports its outcome itself through PlatformUi().message.
+#pragma once
+
+#include <cstdint>
+
+// Thread procedure; the parameter is ignored. Exit code 0 or 1.
+uint32_t UpdateWorker(void* parameter);
+
+// 0..100, written by the worker, read by the shell about once a second.
+int32_t ProgressPercent();
+
+// True while the worker erases or writes the receiver's flash: interrupting
+// then would leave the receiver unusable, so the shells refuse to.
+bool UpdateFlashBusy();
+
+// True once the worker has returned.
+bool UpdateFinished();
+
+// Power-on state of the worker's module (tests).
+void UpdateReset();
