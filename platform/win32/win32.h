@@ -1,0 +1,38 @@
+// Win32 back ends: the serial port, the program's resources, the temporary
+// image file, message boxes, the clock, and stand-ins for the handheld's port
+// and GPIO drivers, which desktop Windows does not have.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+const SerialOps& Win32SerialOps();
+const ClockOps& Win32ClockOps();
+const BoardOps& Win32BoardOps();
+const ResourceOps& Win32ResourceOps();
+const FileOps& Win32FileOps();
+const UiOps& Win32UiOps();
+
+// All of the above, ready for PlatformInstall.
+PlatformOps Win32PlatformOps();
+
+// GetLastError() of the last failed serial call (0 when none), for diagnostics.
+uint32_t Win32SerialLastError();
+
+// The simulated board. The port driver's key HKEY_LOCAL_MACHINE\Drivers\PhysicalCOM
+// may hold a string value WIN32_PORT_VALUE naming the serial port that the
+// driver exposes once activated ("COM9" when absent), so that a desktop user can
+// point the update at a USB serial adapter. The environment variable
+// WIN32_POWER_VARIABLE overrides the power status: "ac", "battery", "unknown",
+// or "fail" (the status cannot be read).
+constexpr const char* WIN32_PORT_VALUE = "Port";
+constexpr const char* WIN32_DEFAULT_PORT = "COM9";
+constexpr const char* WIN32_POWER_VARIABLE = "ZELVAR_POWER";
+
+// Level of a pin of the stand-in GPIO driver (0 or 1), and whether it has been
+// configured; both are 0 before the driver is first opened (tests).
+int Win32GpioPinLevel(uint32_t pin);
+int Win32GpioPinConfigured(uint32_t pin);
+// Number of port drivers currently activated and not yet deactivated (tests).
+int Win32ActiveDeviceCount();

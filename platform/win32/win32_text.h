@@ -1,0 +1,7 @@
+// UTF-8 <-> UTF-16 for the wide-character Win32 calls.
+#pragma once
+
+#include <string>
+
+std::wstring Utf8ToWide(const char* text);
+std::string WideToUtf8(const wchar_t* text);
