@@ -17,5 +17,10 @@ bool UpdateFlashBusy();
 // True once the worker has returned.
 bool UpdateFinished();
 
+// Called with every new progress value, on the worker's thread (tests and
+// diagnostics; null to stop).
+using ProgressObserver = void (*)(int32_t percent);
+void UpdateSetProgressObserver(ProgressObserver observer);
+
 // Power-on state of the worker's module (tests).
 void UpdateReset();

@@ -1,0 +1,3 @@
+#include "app/cli/shell.h"
+
+int main(int argc, char** argv) { return RunShell(argc, argv); }

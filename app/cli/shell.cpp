@@ -1,0 +1,221 @@
+#include "app/cli/shell.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "app/cli/terminal_ui.h"
+#include "platform/embedded/embedded_resource.h"
+#include "platform/handheld_sim/handheld_sim.h"
+#include "platform/linux_board/linux_board.h"
+#include "platform/posix/posix.h"
+#include "platform/std_clock.h"
+#include "update/board.h"
+#include "update/update.h"
+
+namespace {
+
+constexpr const char* USAGE_NOTE =
+    "This is not the handheld. Run 'zelvar --simulate' to update the simulated handheld, or\n"
+    "'zelvar --port DEVICE [--boot-pin CHIP:LINE]' for a receiver on a serial line.\n"
+    "'zelvar --help' tells more.\n";
+
+constexpr const char* EXIT_TEXT =
+    "Exit status: 0 after \"Download Finish\"; 1 when the update started and failed;\n"
+    "2 when it did not start (not the handheld, no external power, already running,\n"
+    "bad options); 130 when interrupted before the receiver's flash was touched.\n"
+    "While the flash is being erased or written, Ctrl-C is refused: the update finishes.";
+
+struct Options {
+    bool simulate = false;
+    std::string port;
+    std::string bootPin;
+    bool simBattery = false;
+    std::string simPart = "AM29LV400BB";
+    unsigned simBus = 16;
+    std::string simFlashDump;
+    bool simWireTiming = false;
+    bool noWait = false;
+};
+
+// Interrupting while the flash is erased or written would leave the receiver
+// unusable, so the signal is refused then; before, the program just ends.
+void OnInterrupt(int /*signal*/) {
+    if (UpdateFlashBusy()) {
+        static const char notice[] =
+            "\nzelvar: the receiver's flash is being written; stopping now would leave it "
+            "unusable. The update goes on.\n";
+        (void)!write(STDERR_FILENO, notice, sizeof notice - 1);
+        return;
+    }
+    static const char stopped[] = "\nzelvar: interrupted; the receiver's flash was not touched.\n";
+    (void)!write(STDERR_FILENO, stopped, sizeof stopped - 1);
+    _exit(EXIT_INTERRUPTED);
+}
+
+void InstallInterruptHandler() {
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string LockPath() {
+    if (const char* path = std::getenv("ZELVAR_LOCK_FILE"); path != nullptr && path[0] != '\0') {
+        return path;
+    }
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
+        return std::string(runtime) + "/zelvar.lock";
+    }
+    return "/tmp/zelvar-" + std::to_string(geteuid()) + ".lock";
+}
+
+// One instance at a time; the kernel drops the lock when the process ends.
+bool TakeInstanceLock() {
+    const int fd = open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    return true;  // held, deliberately, until the process ends
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+int RunUpdateThread() {
+    InstallInterruptHandler();
+    std::atomic<bool> done{false};
+    std::thread worker([&done] {
+        UpdateWorker(nullptr);
+        done.store(true);
+    });
+    // The progress dialog's timer: about once a second, and once more at the end.
+    auto next = std::chrono::steady_clock::now();
+    while (!done.load()) {
+        if (std::chrono::steady_clock::now() >= next) {
+            TerminalShowProgress(ProgressPercent());
+            next += std::chrono::seconds(1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    worker.join();
+    TerminalFinish();
+    if (TerminalSawMessage("Download Finish")) return EXIT_UPDATED;
+    if (TerminalSawMessage("Sorry! Only for Tervalon Version!")) return EXIT_NOT_STARTED;
+    return EXIT_FAILED;
+}
+
+}  // namespace
+
+int RunShell(int argc, char** argv) {
+    Options options;
+    CLI::App app{
+        "zelvar: updates the firmware of the handheld's GPS receiver with the image it carries.\n"
+        "It takes the receiver from its boot ROM to a running flash agent, erases and programs\n"
+        "its flash, and proves the result with a CRC-16.",
+        "zelvar"};
+    app.footer(EXIT_TEXT);
+    app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
+    auto* simulate = app.add_flag("--simulate", options.simulate,
+                                  "Update the built-in simulated handheld");
+    auto* port = app.add_option("--port", options.port,
+                                "Serial device of a receiver (the board's port driver)");
+    app.add_option("--boot-pin", options.bootPin,
+                   "GPIO line that plays the update pin, as CHIP:LINE (libgpiod); "
+                   "without it the pin steps do nothing")
+        ->needs(port);
+    simulate->excludes(port);
+    auto* battery = app.add_flag("--sim-battery", options.simBattery,
+                                 "Simulated handheld runs on battery")->needs(simulate);
+    (void)battery;
+    app.add_option("--sim-part", options.simPart, "Flash part of the simulated receiver")
+        ->needs(simulate)->capture_default_str();
+    app.add_option("--sim-bus", options.simBus, "Data bus width of its flash, 16 or 32")
+        ->check(CLI::IsMember({16u, 32u}))->needs(simulate)->capture_default_str();
+    app.add_option("--sim-flash-dump", options.simFlashDump,
+                   "Write the simulated receiver's flash to FILE at the end")->needs(simulate);
+    app.add_flag("--sim-wire-timing", options.simWireTiming,
+                 "Simulated line takes real time per byte at its rate")->needs(simulate);
+    app.add_flag("--no-wait", options.noWait,
+                 "Do not wait for Enter after each message, even on a terminal");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? 0 : EXIT_NOT_STARTED;
+    }
+
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    TerminalUiStart(stdout, tty && isatty(STDIN_FILENO) != 0 && !options.noWait, tty);
+
+    if (!options.simulate && options.port.empty()) {
+        std::puts("Sorry! Only for Tervalon Version!");
+        std::fputs(USAGE_NOTE, stderr);
+        return EXIT_NOT_STARTED;
+    }
+
+    LinuxBoardConfig linuxBoard;
+    const BoardOps* board = nullptr;
+    if (options.simulate) {
+        HandheldSimConfig sim;
+        sim.receiver.part = options.simPart;
+        sim.receiver.busWidth = options.simBus;
+        sim.receiver.wireTiming = options.simWireTiming;
+        sim.acLineStatus = options.simBattery ? 0 : 1;
+        HandheldSimStart(sim);
+        board = &HandheldSimOps();
+    } else {
+        linuxBoard.port = options.port;
+        if (!options.bootPin.empty() &&
+            !ParseBootPin(options.bootPin, &linuxBoard.gpioChip, &linuxBoard.gpioLine)) {
+            std::fprintf(stderr, "zelvar: --boot-pin wants CHIP:LINE, got '%s'\n",
+                         options.bootPin.c_str());
+            return EXIT_NOT_STARTED;
+        }
+        board = &LinuxBoardOps(linuxBoard);
+    }
+    PlatformInstall(PlatformOps{&PosixSerialOps(), &StdClockOps(), board, &EmbeddedResourceOps(),
+                                &PosixFileOps(), &TerminalUiOps()});
+    PlatformSetAppInstance(reinterpret_cast<PlatformHandle>(&RunShell));
+
+    if (!TakeInstanceLock()) {
+        std::fputs("zelvar is already running.\n", stderr);
+        return EXIT_NOT_STARTED;
+    }
+
+    int ac = 0;
+    if (board->powerStatus(&ac) == 0) {
+        std::fputs("zelvar: the power status cannot be read; nothing was done.\n", stderr);
+        return EXIT_NOT_STARTED;
+    }
+    if (ac != 1) {
+        TerminalUiOps().message("Please install AC charger!", "Fail");
+        return EXIT_NOT_STARTED;
+    }
+
+    const int status = RunUpdateThread();
+    if (options.simulate) {
+        if (!options.simFlashDump.empty() && !WriteFile(options.simFlashDump, HandheldSimFlash())) {
+            std::fprintf(stderr, "zelvar: cannot write %s\n", options.simFlashDump.c_str());
+        }
+        HandheldSimStop();
+    }
+    return status;
+}

@@ -1,0 +1,11 @@
+// The terminal program `zelvar`: options, one instance at a time, the power
+// check, the worker on its own thread and the progress shown once a second.
+#pragma once
+
+// Exit statuses scripts can rely on.
+constexpr int EXIT_UPDATED = 0;      // "Download Finish"
+constexpr int EXIT_FAILED = 1;       // the update started and failed
+constexpr int EXIT_NOT_STARTED = 2;  // not the handheld, no external power, already running, bad options
+constexpr int EXIT_INTERRUPTED = 130;
+
+int RunShell(int argc, char** argv);

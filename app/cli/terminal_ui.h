@@ -1,0 +1,20 @@
+// Messages and progress on a terminal: what the message boxes and the
+// progress dialog are on the handheld.
+#pragma once
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+// interactive: a message waits for Enter, as a modal box waits for OK.
+// tty: the progress bar is redrawn in place; otherwise plain lines.
+void TerminalUiStart(FILE* out, bool interactive, bool tty);
+const UiOps& TerminalUiOps();
+
+// Draws ProgressPercent-like values; called about once a second.
+void TerminalShowProgress(int percent);
+// Ends the progress line before the program's last words.
+void TerminalFinish();
+
+// What the worker told the user.
+bool TerminalSawMessage(const char* text);

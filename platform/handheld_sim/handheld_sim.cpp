@@ -1,0 +1,216 @@
+#include "platform/handheld_sim/handheld_sim.h"
+
+#include <memory>
+
+#include "receiver/fake_attach.h"
+#include "receiver/pty_receiver.h"
+
+namespace {
+
+constexpr uint32_t SET_BIT = 0x220C00;
+constexpr uint32_t CLEAR_BIT = 0x220C04;
+constexpr uint32_t GET_BIT = 0x220C0C;
+constexpr uint32_t CONFIGURE = 0x220C10;
+constexpr uint32_t PIN = 133;
+
+struct Handheld {
+    HandheldSimConfig config;
+    std::unique_ptr<Receiver> inProcess;
+    std::unique_ptr<PtyReceiver> pty;
+    std::vector<HandheldCall> calls;
+    std::string portName;
+    bool driverLoaded = false;
+    bool gpioOpen = false;
+    bool pinSet = false;
+    int controlCalls = 0;
+};
+
+Handheld Board;
+
+// Distinct non-null handles.
+char KeyToken, DriverToken, GpioToken;
+
+void Log(const char* name, const std::string& text, bool ok, uint32_t code = 0,
+         const void* in = nullptr, uint32_t inSize = 0, uint32_t outSize = 0) {
+    HandheldCall call;
+    call.name = name;
+    call.text = text;
+    call.code = code;
+    if (in != nullptr) {
+        const auto* bytes = static_cast<const uint8_t*>(in);
+        call.in.assign(bytes, bytes + inSize);
+    }
+    call.outSize = outSize;
+    call.succeeded = ok;
+    Board.calls.push_back(std::move(call));
+}
+
+long RegOpenKey(const char* subKey, PlatformHandle* keyOut) {
+    const bool ok = Board.config.hasPortDriverKey && std::string(subKey) == "Drivers\\PhysicalCOM";
+    Log("RegOpenKeyEx", subKey, ok);
+    if (!ok) return 2;  // ERROR_FILE_NOT_FOUND
+    *keyOut = &KeyToken;
+    return 0;
+}
+
+long RegCloseKey(PlatformHandle key) {
+    Log("RegCloseKey", "", key == &KeyToken);
+    return key == &KeyToken ? 0 : 6;  // ERROR_INVALID_HANDLE
+}
+
+// Loading the port driver brings the receiver's line up.
+bool LoadDriver() {
+    if (Board.driverLoaded) return true;
+    if (Board.config.line == HandheldLine::Fake) {
+        AttachReceiverToFakeLine(*Board.inProcess);
+        Board.portName = "COM9";
+    } else {
+        std::string error;
+        if (!Board.pty->Start(Board.config.receiver, &error)) return false;
+        Board.portName = Board.pty->SlavePath();
+    }
+    Board.driverLoaded = true;
+    return true;
+}
+
+PlatformHandle ActivateDevice(const char* path, uint32_t /*clientInfo*/) {
+    const bool ok = !Board.config.activateDeviceFails && LoadDriver();
+    Log("ActivateDevice", path, ok);
+    return ok ? &DriverToken : nullptr;
+}
+
+PlatformHandle ActivateDeviceEx(const char* path, const void* /*entries*/, uint32_t /*count*/,
+                                void* /*parameter*/) {
+    const bool ok = !Board.config.activateDeviceExFails && LoadDriver();
+    Log("ActivateDeviceEx", path, ok);
+    return ok ? &DriverToken : nullptr;
+}
+
+int DeactivateDevice(PlatformHandle device) {
+    const bool ok = device == &DriverToken && Board.driverLoaded;
+    Log("DeactivateDevice", "", ok);
+    // The receiver keeps running on its own power; only our driver goes.
+    if (ok) Board.driverLoaded = false;
+    return ok ? 1 : 0;
+}
+
+const char* PortName() { return Board.driverLoaded ? Board.portName.c_str() : "COM9"; }
+
+PlatformHandle CreateFile(const char* name, uint32_t, uint32_t, uint32_t, uint32_t) {
+    const bool ok = !Board.config.gpioOpenFails && std::string(name) == "GIO1:";
+    Log("CreateFile", name, ok);
+    if (!ok) return PLATFORM_INVALID_HANDLE;
+    Board.gpioOpen = true;
+    return &GpioToken;
+}
+
+uint32_t Word(const void* in, uint32_t at) {
+    const auto* bytes = static_cast<const uint8_t*>(in) + at;
+    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+           uint32_t{bytes[3]} << 24;
+}
+
+void SetPin(bool set) {
+    Board.pinSet = set;
+    if (Board.config.line == HandheldLine::Fake) {
+        if (set) {
+            Board.inProcess->EnterBootRom();
+        } else {
+            Board.inProcess->RunFirmware();
+        }
+    } else if (Board.pty) {
+        if (set) {
+            Board.pty->EnterBootRom();
+        } else {
+            Board.pty->RunFirmware();
+        }
+    }
+}
+
+bool Control(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+             uint32_t* returned) {
+    if (in == nullptr || inSize < 4 || Word(in, 0) != PIN) return false;
+    switch (code) {
+        case SET_BIT:
+        case CLEAR_BIT:
+            if (inSize != 4) return false;
+            SetPin(code == SET_BIT);
+            return true;
+        case CONFIGURE:
+            return inSize == 8 && Word(in, 4) == 0;
+        case GET_BIT: {
+            if (inSize != 4 || out == nullptr || outSize < 4 || returned == nullptr) return false;
+            auto* bytes = static_cast<uint8_t*>(out);
+            bytes[0] = Board.pinSet ? 1 : 0;
+            bytes[1] = bytes[2] = bytes[3] = 0;
+            *returned = 4;
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+int DeviceIoControl(PlatformHandle device, uint32_t code, const void* in, uint32_t inSize, void* out,
+                    uint32_t outSize, uint32_t* returned) {
+    ++Board.controlCalls;
+    bool ok = device == &GpioToken && Board.gpioOpen &&
+              Board.config.failingControlCalls.count(Board.controlCalls) == 0;
+    ok = ok && Control(code, in, inSize, out, outSize, returned);
+    Log("DeviceIoControl", "", ok, code, in, inSize, outSize);
+    return ok ? 1 : 0;
+}
+
+int CloseHandle(PlatformHandle handle) {
+    const bool ok = handle == &GpioToken && Board.gpioOpen;
+    Log("CloseHandle", "", ok);
+    if (ok) Board.gpioOpen = false;
+    return ok ? 1 : 0;
+}
+
+int PowerStatus(int* acLineStatus) {
+    if (!Board.config.powerReadable) return 0;
+    *acLineStatus = Board.config.acLineStatus;
+    return 1;
+}
+
+const BoardOps Table{RegOpenKey,       RegCloseKey, ActivateDevice, ActivateDeviceEx,
+                     DeactivateDevice, PortName,    CreateFile,     DeviceIoControl,
+                     CloseHandle,      PowerStatus};
+
+}  // namespace
+
+void HandheldSimStart(const HandheldSimConfig& config) {
+    HandheldSimStop();
+    Board = Handheld{};
+    Board.config = config;
+    if (config.line == HandheldLine::Fake) {
+        Board.inProcess = std::make_unique<Receiver>(config.receiver);
+    } else {
+        Board.pty = std::make_unique<PtyReceiver>();
+    }
+}
+
+void HandheldSimNewRun() {
+    Board.calls.clear();
+    Board.driverLoaded = false;
+    Board.gpioOpen = false;
+    Board.controlCalls = 0;
+}
+
+void HandheldSimStop() {
+    if (Board.pty) Board.pty->Stop();
+}
+
+const BoardOps& HandheldSimOps() { return Table; }
+const std::vector<HandheldCall>& HandheldSimCalls() { return Board.calls; }
+
+std::vector<uint8_t> HandheldSimFlash() {
+    if (Board.inProcess) return Board.inProcess->Flash();
+    if (Board.pty) return Board.pty->Flash();
+    return {};
+}
+
+Receiver* HandheldSimReceiver() { return Board.inProcess.get(); }
+bool HandheldSimPinSet() { return Board.pinSet; }
+bool HandheldSimDriverLoaded() { return Board.driverLoaded; }

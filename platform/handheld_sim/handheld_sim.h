@@ -1,0 +1,55 @@
+// The simulated handheld: a board whose port driver, when activated, brings up
+// the simulated receiver behind a serial line, and whose GPIO pin 133 resets
+// that receiver into its boot ROM. Every board call is logged and each can be
+// made to fail, so the update's board steps can be tested whole.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "receiver/receiver.h"
+
+enum class HandheldLine {
+    Pty,   // receiver on a pseudo-terminal, on its own thread (real time)
+    Fake,  // receiver on the in-memory line, in process (virtual time)
+};
+
+struct HandheldSimConfig {
+    ReceiverConfig receiver;
+    HandheldLine line = HandheldLine::Pty;
+    bool hasPortDriverKey = true;
+    bool activateDeviceFails = false;    // ActivateDevice yields null
+    bool activateDeviceExFails = false;  // ActivateDeviceEx yields null too
+    bool gpioOpenFails = false;
+    std::set<int> failingControlCalls;  // 1-based numbers of DeviceIoControl calls
+    bool powerReadable = true;
+    int acLineStatus = 1;  // 1 external, 0 battery
+};
+
+struct HandheldCall {
+    std::string name;  // "RegOpenKeyEx", "ActivateDevice", "DeviceIoControl", ...
+    std::string text;  // key or device name
+    uint32_t code = 0;
+    std::vector<uint8_t> in;
+    uint32_t outSize = 0;
+    bool succeeded = false;
+};
+
+// Sets up a new handheld (a new receiver with its own flash).
+void HandheldSimStart(const HandheldSimConfig& config);
+// A new run on the same handheld: the board's drivers start unloaded again,
+// the receiver and its flash stay.
+void HandheldSimNewRun();
+// Stops the receiver's thread, if any.
+void HandheldSimStop();
+
+const BoardOps& HandheldSimOps();
+const std::vector<HandheldCall>& HandheldSimCalls();
+std::vector<uint8_t> HandheldSimFlash();
+// The in-process receiver (line Fake), or nullptr.
+Receiver* HandheldSimReceiver();
+bool HandheldSimPinSet();
+bool HandheldSimDriverLoaded();
