@@ -28,7 +28,9 @@ int Exchange(uint8_t code, Put put, Get get) {
     return PacketConsumedExactly();
 }
 
-uint32_t Result(int exchanged) { return exchanged == 1 ? LastStatus : LINK_EXCHANGE_FAILED; }
+uint32_t Result(int exchanged) {
+    return exchanged == 1 ? LastStatus : LINK_EXCHANGE_FAILED;
+}
 
 // Request code, address, chunk length and nothing else for the fields of one
 // chunk; `data` adds the chunk's bytes to the request, `read` takes them from
@@ -76,7 +78,8 @@ int AgentExchange(uint8_t code, AgentFieldsFn put, AgentFieldsFn get, void* cont
         [&] { return get != nullptr ? get(context) : 1; });
 }
 
-uint32_t EPOpen(uint32_t chipSelect, uint32_t baseOffset, uint32_t* busWidthUnits, FlashInfo* info) {
+uint32_t EPOpen(uint32_t chipSelect, uint32_t baseOffset, uint32_t* busWidthUnits,
+                FlashInfo* info) {
     const int exchanged = Exchange(
         AGENT_OPEN,
         [&] {
@@ -184,21 +187,26 @@ uint32_t EraseSectorSet(uint32_t start, uint32_t size) {
 }
 
 uint32_t EPClose() {
-    return Result(Exchange(AGENT_CLOSE, [] {}, [] { return 1; }));
+    return Result(Exchange(
+        AGENT_CLOSE, [] {}, [] { return 1; }));
 }
 
 uint32_t GetFlashSize(uint32_t* sizeOut) {
-    return Result(Exchange(AGENT_GET_FLASH_SIZE, [] {}, [&] {
-        *sizeOut = GetU32();
-        return 1;
-    }));
+    return Result(Exchange(
+        AGENT_GET_FLASH_SIZE, [] {},
+        [&] {
+            *sizeOut = GetU32();
+            return 1;
+        }));
 }
 
 uint32_t GetSectorCount(uint32_t* countOut) {
-    return Result(Exchange(AGENT_GET_SECTOR_COUNT, [] {}, [&] {
-        *countOut = GetU32();
-        return 1;
-    }));
+    return Result(Exchange(
+        AGENT_GET_SECTOR_COUNT, [] {},
+        [&] {
+            *countOut = GetU32();
+            return 1;
+        }));
 }
 
 uint32_t SectorSetInfo(uint32_t index, uint32_t* start, uint32_t* size) {
@@ -227,8 +235,8 @@ uint32_t SetProgramBufferSize(uint32_t length) {
 }
 
 uint32_t GetAgentVersion(char* buffer, uint32_t capacity) {
-    return Result(
-        Exchange(AGENT_GET_VERSION, [] {}, [&] { return GetString(buffer, capacity); }));
+    return Result(Exchange(
+        AGENT_GET_VERSION, [] {}, [&] { return GetString(buffer, capacity); }));
 }
 
 uint32_t CalculateFlashCRC16(uint32_t address, uint32_t length, uint16_t initial,
@@ -255,5 +263,9 @@ uint32_t GetVersion(char* buffer, uint32_t capacity) {
     return copied == needed ? AGENT_OK : LINK_EXCHANGE_FAILED;
 }
 
-uint32_t AgentStatus() { return LastStatus; }
-void AgentReset() { LastStatus = AGENT_OK; }
+uint32_t AgentStatus() {
+    return LastStatus;
+}
+void AgentReset() {
+    LastStatus = AGENT_OK;
+}

@@ -100,8 +100,7 @@ uint32_t CheckBlank(uint32_t address, uint32_t length);
 uint32_t SetProgramBufferSize(uint32_t length);
 // The agent's version text, NUL included; never more than capacity bytes.
 uint32_t GetAgentVersion(char* buffer, uint32_t capacity);
-uint32_t CalculateFlashCRC16(uint32_t address, uint32_t length, uint16_t initial,
-                             uint16_t* crcOut);
+uint32_t CalculateFlashCRC16(uint32_t address, uint32_t length, uint16_t initial, uint16_t* crcOut);
 // The host's own AGENT_VERSION; sends nothing. 0, or LINK_EXCHANGE_FAILED
 // when capacity cannot hold it (what fits is copied, NUL-terminated).
 uint32_t GetVersion(char* buffer, uint32_t capacity);

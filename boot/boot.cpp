@@ -115,8 +115,12 @@ uint32_t CloseReceiver() {
     return LINK_OK;
 }
 
-int ReceiverConnected() { return Connected; }
-uint8_t ChipId() { return LastChipId; }
+int ReceiverConnected() {
+    return Connected;
+}
+uint8_t ChipId() {
+    return LastChipId;
+}
 
 void BootReset() {
     Connected = 0;

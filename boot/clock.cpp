@@ -45,7 +45,7 @@ struct OscillatorCode {
     int integer;
 };
 constexpr OscillatorCode OSCILLATOR_CODES[] = {
-    {13000000, 0, 0},   {16369000, 10, 7},  {16800000, 11, 8}, {19200000, 18, 13},
+    {13000000, 0, 0},   {16369000, 10, 7},  {16800000, 11, 8},  {19200000, 18, 13},
     {24553500, 29, 21}, {26000000, 31, 23}, {33600000, -1, 30},
 };
 constexpr uint32_t SELECTOR_HZ[] = {16369000, 24553500, 26000000};
@@ -69,7 +69,8 @@ int SynthesizerSettings(uint8_t variant, uint32_t hz, uint8_t* countOut,
         for (const FractionalRow& row : FRACTIONAL_ROWS) {
             if (row.hz != hz) continue;
             // 40 bits: three zero bits, F, I, then 00011.
-            const uint64_t word = (uint64_t{row.fraction} << 13) | (uint64_t{row.integer} << 5) | 3U;
+            const uint64_t word =
+                (uint64_t{row.fraction} << 13) | (uint64_t{row.integer} << 5) | 3U;
             for (int i = 0; i < 5; ++i) data[i] = static_cast<uint8_t>(word >> (8 * (4 - i)));
             for (int i = 0; i < 3; ++i) data[5 + i] = FRACTIONAL_TAIL[i];
             *countOut = FRACTIONAL_BYTE_COUNT;
@@ -166,8 +167,12 @@ uint32_t SetReferenceClock(uint32_t guard, uint32_t hz) {
     return LINK_OK;
 }
 
-uint32_t ReferenceClockHz() { return KnownReferenceHz; }
-uint8_t VariantByte() { return LastVariant; }
+uint32_t ReferenceClockHz() {
+    return KnownReferenceHz;
+}
+uint8_t VariantByte() {
+    return LastVariant;
+}
 
 void ClockReset() {
     KnownReferenceHz = 0;

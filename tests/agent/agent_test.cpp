@@ -33,10 +33,15 @@ uint32_t ReadU32(const Bytes& b, size_t at) {
 }
 
 // The fields of an open answer after BusWidthUnits and the Flags bit.
-Bytes OpenFields(const std::string& part, const std::string& maker, uint16_t device, uint16_t makerId,
-                 uint32_t size, const std::vector<std::pair<uint32_t, uint32_t>>& runs,
-                 uint8_t commandSet, uint16_t flags, size_t countOverride = 0) {
-    Bytes out = Cat({Text(part), Text(maker), U16(device), U16(makerId), U32(size),
+Bytes OpenFields(const std::string& part, const std::string& maker, uint16_t device,
+                 uint16_t makerId, uint32_t size,
+                 const std::vector<std::pair<uint32_t, uint32_t>>& runs, uint8_t commandSet,
+                 uint16_t flags, size_t countOverride = 0) {
+    Bytes out = Cat({Text(part),
+                     Text(maker),
+                     U16(device),
+                     U16(makerId),
+                     U32(size),
                      {static_cast<uint8_t>(countOverride != 0 ? countOverride : runs.size())}});
     for (const auto& [count, bytes] : runs) out = Cat({out, U32(count), U32(bytes)});
     return Cat({out, {commandSet}, U16(flags)});
@@ -76,7 +81,7 @@ struct FlashStorage {
 };
 
 class AgentTest : public ::testing::Test {
-protected:
+  protected:
     // Also called again by table cases that need a fresh line.
     void SetUp() override {
         peer.reset();
@@ -97,11 +102,10 @@ protected:
 TEST_F(AgentTest, EPOpenRequestAndAnswerOnA16BitBus) {
     handler = [](const Bytes& r) {
         if (r[0] == AGENT_OPEN) {
-            return Answer(AgentAnswer(
-                r, AGENT_OK,
-                Cat({U32(1), U32(1),
-                     OpenFields("AM29LV400BB", "AMD", 0x22BA, 0x0001, 0x80000, AM29LV400BB_RUNS,
-                                'A', 0x0001)})));
+            return Answer(AgentAnswer(r, AGENT_OK,
+                                      Cat({U32(1), U32(1),
+                                           OpenFields("AM29LV400BB", "AMD", 0x22BA, 0x0001, 0x80000,
+                                                      AM29LV400BB_RUNS, 'A', 0x0001)})));
         }
         return Answer(AgentAnswer(r, AGENT_OK));
     };
@@ -145,18 +149,54 @@ TEST_F(AgentTest, EPOpenOutcomes) {
     };
     const Bytes open{6, 0, 0, 0, 1, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const Case cases[] = {
-        {"32-bit bus", 2, AGENT_OK, {}, 0, Answer({27, 0, 0, 0, 0}), AGENT_OK,
+        {"32-bit bus",
+         2,
+         AGENT_OK,
+         {},
+         0,
+         Answer({27, 0, 0, 0, 0}),
+         AGENT_OK,
          {open, {26, 0, 0, 0, 64}}},
-        {"buffer size refused", 1, AGENT_OK, {}, 0, Answer({27, 0, 0, 0, 14}),
-         AGENT_BAD_BUFFER_SIZE, {open, {26, 0, 0, 0, 32}}},
-        {"buffer size not answered", 1, AGENT_OK, {}, 0, AckOnly(), LINK_EXCHANGE_FAILED,
+        {"buffer size refused",
+         1,
+         AGENT_OK,
+         {},
+         0,
+         Answer({27, 0, 0, 0, 14}),
+         AGENT_BAD_BUFFER_SIZE,
          {open, {26, 0, 0, 0, 32}}},
-        {"trailing byte", 1, AGENT_OK, {0x00}, 0, Answer({27, 0, 0, 0, 0}),
-         LINK_EXCHANGE_FAILED, {open}},
-        {"answer of another command", 1, AGENT_OK, {}, 9, Answer({27, 0, 0, 0, 0}),
-         LINK_EXCHANGE_FAILED, {open}},
-        {"already open", 1, AGENT_ALREADY_OPEN, {}, 0, Answer({27, 0, 0, 0, 0}),
-         AGENT_ALREADY_OPEN, {open}},
+        {"buffer size not answered",
+         1,
+         AGENT_OK,
+         {},
+         0,
+         AckOnly(),
+         LINK_EXCHANGE_FAILED,
+         {open, {26, 0, 0, 0, 32}}},
+        {"trailing byte",
+         1,
+         AGENT_OK,
+         {0x00},
+         0,
+         Answer({27, 0, 0, 0, 0}),
+         LINK_EXCHANGE_FAILED,
+         {open}},
+        {"answer of another command",
+         1,
+         AGENT_OK,
+         {},
+         9,
+         Answer({27, 0, 0, 0, 0}),
+         LINK_EXCHANGE_FAILED,
+         {open}},
+        {"already open",
+         1,
+         AGENT_ALREADY_OPEN,
+         {},
+         0,
+         Answer({27, 0, 0, 0, 0}),
+         AGENT_ALREADY_OPEN,
+         {open}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -181,8 +221,9 @@ TEST_F(AgentTest, EPOpenOutcomes) {
 
 TEST_F(AgentTest, UnknownFlashSkipsTheBufferSizeAndKeepsTheCodesRead) {
     handler = [](const Bytes& r) {
-        return Answer(AgentAnswer(r, AGENT_UNKNOWN_FLASH,
-                                  Cat({U32(1), U32(0), OpenFields("", "", 0x1234, 0x00AB, 0, {}, 0, 0)})));
+        return Answer(
+            AgentAnswer(r, AGENT_UNKNOWN_FLASH,
+                        Cat({U32(1), U32(0), OpenFields("", "", 0x1234, 0x00AB, 0, {}, 0, 0)})));
     };
     FlashStorage s;
     uint32_t width = 0;
@@ -211,12 +252,12 @@ TEST_F(AgentTest, OversizeOpenAnswersAreRefusedWithinTheCallersStorage) {
          OpenFields("AM29LV400BB", std::string(200, 'M'), 1, 2, 0x80000, {}, 'A', 0),
          LINK_EXCHANGE_FAILED},
         {"six runs fit",
-         OpenFields("P", "M", 1, 2, 0x60000, std::vector<std::pair<uint32_t, uint32_t>>(6, {1, 0x10000}),
-                    'A', 0),
+         OpenFields("P", "M", 1, 2, 0x60000,
+                    std::vector<std::pair<uint32_t, uint32_t>>(6, {1, 0x10000}), 'A', 0),
          AGENT_OK},
         {"seven runs",
-         OpenFields("P", "M", 1, 2, 0x70000, std::vector<std::pair<uint32_t, uint32_t>>(7, {1, 0x10000}),
-                    'A', 0),
+         OpenFields("P", "M", 1, 2, 0x70000,
+                    std::vector<std::pair<uint32_t, uint32_t>>(7, {1, 0x10000}), 'A', 0),
          LINK_EXCHANGE_FAILED},
         {"255 runs claimed", OpenFields("P", "M", 1, 2, 0, {}, 'A', 0, 255), LINK_EXCHANGE_FAILED},
     };
@@ -224,7 +265,8 @@ TEST_F(AgentTest, OversizeOpenAnswersAreRefusedWithinTheCallersStorage) {
         SCOPED_TRACE(c.name);
         SetUp();
         handler = [&](const Bytes& r) {
-            if (r[0] == AGENT_OPEN) return Answer(AgentAnswer(r, AGENT_OK, Cat({U32(1), U32(0), c.fields})));
+            if (r[0] == AGENT_OPEN)
+                return Answer(AgentAnswer(r, AGENT_OK, Cat({U32(1), U32(0), c.fields})));
             return Answer(AgentAnswer(r, AGENT_OK));
         };
         FlashStorage s;
@@ -239,7 +281,9 @@ TEST_F(AgentTest, OversizeOpenAnswersAreRefusedWithinTheCallersStorage) {
     }
     // A name with no NUL before the end of the answer.
     SetUp();
-    handler = [](const Bytes& r) { return Answer(AgentAnswer(r, AGENT_OK, Cat({U32(1), U32(0), {'A', 'B'}}))); };
+    handler = [](const Bytes& r) {
+        return Answer(AgentAnswer(r, AGENT_OK, Cat({U32(1), U32(0), {'A', 'B'}})));
+    };
     FlashStorage s;
     uint32_t width = 0;
     EXPECT_EQ(EPOpen(0, 0, &width, &s.info), LINK_EXCHANGE_FAILED);
@@ -252,18 +296,20 @@ TEST_F(AgentTest, EPOpenWithInfoSendsTheRecord) {
     SectorSet runs[MAX_SECTOR_SETS] = {{1, 0x4000}, {2, 0x2000}, {1, 0x8000}, {7, 0x10000}};
     FlashInfo info{part, maker, 0x22BA, 0x0001, 0x80000, runs, 4, 'A', 0x0001};
     handler = [](const Bytes& r) {
-        if (r[0] == AGENT_OPEN_WITH_INFO) return Answer(AgentAnswer(r, AGENT_OK, Cat({U32(2), U32(1)})));
+        if (r[0] == AGENT_OPEN_WITH_INFO)
+            return Answer(AgentAnswer(r, AGENT_OK, Cat({U32(2), U32(1)})));
         return Answer(AgentAnswer(r, AGENT_OK));
     };
     uint32_t width = 0;
     EXPECT_EQ(EPOpenWithInfo(0, 0, &info, &width), AGENT_OK);
     EXPECT_EQ(width, 2U);
     ASSERT_EQ(peer->Requests().size(), 2U);
-    EXPECT_EQ(peer->Payloads()[0],
-              Cat({{32}, U32(0), U32(0), U32(0), U32(0),
-                   Text("AM29LV400BB"), Text("AMD"), U16(0x22BA), U16(1), U32(0x80000), {4},
-                   U32(1), U32(0x4000), U32(2), U32(0x2000), U32(1), U32(0x8000), U32(7), U32(0x10000),
-                   {'A'}, U16(1)}));
+    EXPECT_EQ(
+        peer->Payloads()[0],
+        Cat({{32},         U32(0),      U32(0),      U32(0),       U32(0),      Text("AM29LV400BB"),
+             Text("AMD"),  U16(0x22BA), U16(1),      U32(0x80000), {4},         U32(1),
+             U32(0x4000),  U32(2),      U32(0x2000), U32(1),       U32(0x8000), U32(7),
+             U32(0x10000), {'A'},       U16(1)}));
     EXPECT_EQ(peer->Payloads()[1], (Bytes{26, 0, 0, 0, 64}));
     // Answer "!" carries the status and two words only.
     EXPECT_EQ(peer->Payloads()[0].at(0) + 1, '!');
@@ -290,22 +336,42 @@ TEST_F(AgentTest, SingleExchangeCommandsByteForByte) {
         std::function<void()> check;
     };
     const Case cases[] = {
-        {"erase", [] { return EraseSectorSet(0x4000, 0x2000); }, Cat({{12}, U32(0x4000), U32(0x2000)}),
-         {}, [] {}},
+        {"erase",
+         [] { return EraseSectorSet(0x4000, 0x2000); },
+         Cat({{12}, U32(0x4000), U32(0x2000)}),
+         {},
+         [] {}},
         {"close", [] { return EPClose(); }, {14}, {}, [] {}},
-        {"flash size", [&] { return GetFlashSize(&a); }, {16}, U32(0x100000),
+        {"flash size",
+         [&] { return GetFlashSize(&a); },
+         {16},
+         U32(0x100000),
          [&] { EXPECT_EQ(a, 0x100000U); }},
-        {"sector count", [&] { return GetSectorCount(&a); }, {18}, U32(11), [&] { EXPECT_EQ(a, 11U); }},
+        {"sector count",
+         [&] { return GetSectorCount(&a); },
+         {18},
+         U32(11),
+         [&] { EXPECT_EQ(a, 11U); }},
         {"sector info", [&] { return SectorSetInfo(3, &a, &b); }, Cat({{20}, U32(3)}),
          Cat({U32(0x8000), U32(0x8000)}),
          [&] {
              EXPECT_EQ(a, 0x8000U);
              EXPECT_EQ(b, 0x8000U);
          }},
-        {"blank check", [] { return CheckBlank(0x10, 0x75AD8); }, Cat({{24}, U32(0x10), U32(0x75AD8)}),
-         {}, [] {}},
-        {"program buffer", [] { return SetProgramBufferSize(32); }, Cat({{26}, U32(32)}), {}, [] {}},
-        {"agent version", [&] { return GetAgentVersion(version, sizeof version); }, {28}, Text("2.0"),
+        {"blank check",
+         [] { return CheckBlank(0x10, 0x75AD8); },
+         Cat({{24}, U32(0x10), U32(0x75AD8)}),
+         {},
+         [] {}},
+        {"program buffer",
+         [] { return SetProgramBufferSize(32); },
+         Cat({{26}, U32(32)}),
+         {},
+         [] {}},
+        {"agent version",
+         [&] { return GetAgentVersion(version, sizeof version); },
+         {28},
+         Text("2.0"),
          [&] { EXPECT_STREQ(version, "2.0"); }},
         {"crc", [&] { return CalculateFlashCRC16(0x100, 0x75AD8, 0xFFFF, &crc); },
          Cat({{30}, U32(0x100), U32(0x75AD8), U16(0xFFFF)}), U16(0x1D0F),
@@ -323,7 +389,9 @@ TEST_F(AgentTest, SingleExchangeCommandsByteForByte) {
         // trailing byte, a wrong code or a missing answer is 104.
         handler = [&](const Bytes& r) { return Answer(AgentAnswer(r, 0x77, c.answerFields)); };
         EXPECT_EQ(c.call(), 0x77U);
-        handler = [&](const Bytes& r) { return Answer(Cat({AgentAnswer(r, 5, c.answerFields), {0}})); };
+        handler = [&](const Bytes& r) {
+            return Answer(Cat({AgentAnswer(r, 5, c.answerFields), {0}}));
+        };
         EXPECT_EQ(c.call(), LINK_EXCHANGE_FAILED);
         EXPECT_EQ(AgentStatus(), 5U);  // read before the failure
         handler = [&](const Bytes& r) {
@@ -392,20 +460,25 @@ TEST_F(AgentTest, TransfersGoOutInChunksOf1024) {
         uint32_t length;
         std::vector<uint32_t> chunks;
     };
-    const Length lengths[] = {{1, {1}}, {1024, {1024}}, {1025, {1024, 1}}, {2500, {1024, 1024, 452}},
+    const Length lengths[] = {{1, {1}},
+                              {1024, {1024}},
+                              {1025, {1024, 1}},
+                              {2500, {1024, 1024, 452}},
                               {4096, {1024, 1024, 1024, 1024}}};
     for (const Case& k : kinds) {
         for (const Length& l : lengths) {
             SCOPED_TRACE(testing::Message() << int{k.code} << " length " << l.length);
             SetUp();
             Bytes flash(0x3000);
-            for (size_t i = 0; i < flash.size(); ++i) flash[i] = static_cast<uint8_t>(i * 31 + (i >> 7));
+            for (size_t i = 0; i < flash.size(); ++i)
+                flash[i] = static_cast<uint8_t>(i * 31 + (i >> 7));
             const uint32_t base = 0x1000;
             handler = [&](const Bytes& r) {
                 const uint32_t at = ReadU32(r, 1);
                 const uint32_t n = ReadU32(r, 5);
                 if (r[0] == AGENT_READ) {
-                    return Answer(AgentAnswer(r, AGENT_OK, Bytes(flash.begin() + at, flash.begin() + at + n)));
+                    return Answer(AgentAnswer(r, AGENT_OK,
+                                              Bytes(flash.begin() + at, flash.begin() + at + n)));
                 }
                 return Answer(AgentAnswer(r, AGENT_OK));
             };
@@ -489,7 +562,9 @@ TEST_F(AgentTest, ReadCopiesDataAlsoUnderAFailingStatus) {
 uint16_t ModbusCrc(const uint8_t* data, size_t count, uint16_t crc) {
     for (size_t i = 0; i < count; ++i) {
         crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
+                            : static_cast<uint16_t>(crc >> 1);
     }
     return crc;
 }
@@ -503,7 +578,8 @@ TEST_F(AgentTest, FlashCrcOfTheCheckString) {
         }
         if (r[0] == AGENT_CALCULATE_CRC16) {
             const uint16_t initial = static_cast<uint16_t>((r[9] << 8) | r[10]);
-            return Answer(AgentAnswer(r, AGENT_OK, U16(ModbusCrc(flash.data() + ReadU32(r, 1), ReadU32(r, 5), initial))));
+            return Answer(AgentAnswer(
+                r, AGENT_OK, U16(ModbusCrc(flash.data() + ReadU32(r, 1), ReadU32(r, 5), initial))));
         }
         return Answer(AgentAnswer(r, AGENT_OK));
     };
@@ -524,7 +600,9 @@ int GetTwo(void* context) {
     out[1] = GetU32();
     return 1;
 }
-int Refuse(void*) { return 0; }
+int Refuse(void*) {
+    return 0;
+}
 
 TEST_F(AgentTest, ExchangeWithCallerFields) {
     handler = [](const Bytes& r) { return Answer(AgentAnswer(r, 13, Cat({U32(7), U32(8)}))); };

@@ -18,7 +18,7 @@
 namespace {
 
 class BootTest : public ::testing::Test {
-protected:
+  protected:
     // Also called again by table cases that need a fresh receiver and line.
     void SetUp() override {
         peer.reset();
@@ -28,7 +28,8 @@ protected:
         BootReset();
         ClockReset();
         script = FirstStageScript{};
-        peer = std::make_unique<FramePeer>([this](const Bytes& request) { return script(request); });
+        peer =
+            std::make_unique<FramePeer>([this](const Bytes& request) { return script(request); });
     }
     void TearDown() override { peer.reset(); }
 
@@ -36,7 +37,9 @@ protected:
     std::unique_ptr<FramePeer> peer;
 };
 
-Bytes Image(const uint8_t* data, uint32_t length) { return Bytes(data, data + length); }
+Bytes Image(const uint8_t* data, uint32_t length) {
+    return Bytes(data, data + length);
+}
 
 TEST_F(BootTest, FirstStageFrameCarriesHeaderImageAndFourZeros) {
     ASSERT_EQ(FirstStageImageLength, 1200U);
@@ -120,6 +123,8 @@ TEST_F(BootTest, SetBaudPayloadFollowsTheChipsRounding) {
         {115200, 35, {0x00, 0x00, 0x01, 0xC2, 0x00, 0x01, 0xB0}},
         {115200, 48, {0x00, 0x00, 0x01, 0xC2, 0x00, 0x01, 0xAC}},
         {115200, 0, {0x00, 0x00, 0x01, 0xC2, 0x00, 0x01, 0xAC}},
+        {57600, 35, {0x00, 0x00, 0x00, 0xE1, 0x00, 0x03, 0x50}},  // 852 + 8 -> 848
+        {57600, 48, {0x00, 0x00, 0x00, 0xE1, 0x00, 0x03, 0x54}},  // 852 + 2 -> 852
         {38400, 35, {0x00, 0x00, 0x00, 0x96, 0x00, 0x05, 0x00}},
         {38400, 48, {0x00, 0x00, 0x00, 0x96, 0x00, 0x05, 0x00}},
         // The divisor goes out as its low 16 bits: 163690 + 2 rounds to 163692.
@@ -360,7 +365,8 @@ TEST_F(BootTest, ReopenAfterCloseSkipsTheKnownClock) {
     const size_t first = peer->Requests().size();
     ASSERT_EQ(OpenReceiver("COM9", 115200), LINK_OK);
     const Bytes codes = peer->Codes();
-    EXPECT_EQ(Bytes(codes.begin() + static_cast<long>(first), codes.begin() + static_cast<long>(first) + 5),
+    EXPECT_EQ(Bytes(codes.begin() + static_cast<long>(first),
+                    codes.begin() + static_cast<long>(first) + 5),
               (Bytes{0x24, 42, 44, 40, 0}));
     EXPECT_EQ(ReferenceClockHz(), 16369000U);
 }

@@ -136,7 +136,7 @@ TEST(SetReferenceClockTest, GuardRefusesAndKeepsTheValue) {
 }
 
 class ClockTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         peer.reset();
         FakeLineReset();
@@ -144,7 +144,8 @@ protected:
         PacketReset();
         ClockReset();
         script = FirstStageScript{};
-        peer = std::make_unique<FramePeer>([this](const Bytes& request) { return script(request); });
+        peer =
+            std::make_unique<FramePeer>([this](const Bytes& request) { return script(request); });
         ASSERT_EQ(SerialOpen("COM9", 38400), 1);
     }
     void TearDown() override { peer.reset(); }
@@ -177,20 +178,59 @@ TEST_F(ClockTest, RequestsPerCase) {
         uint32_t hzAfter;
     };
     const Case cases[] = {
-        {"selector 0, fractional", 0, 0, 0x0000, 0xFFFF, LINK_OK,
-         {{44}, {46}, {48}, {0x28, 0x05, 0x00, 0x07, 0x00, 0x00, 0x00, 0x0B, 0xA3, 0x27, 0xDD, 0x00}},
+        {"selector 0, fractional",
+         0,
+         0,
+         0x0000,
+         0xFFFF,
+         LINK_OK,
+         {{44},
+          {46},
+          {48},
+          {0x28, 0x05, 0x00, 0x07, 0x00, 0x00, 0x00, 0x0B, 0xA3, 0x27, 0xDD, 0x00}},
          16369000},
-        {"integer form, 33.6 MHz", 0, 1, 0x3000, 30, LINK_OK,
-         {{44}, {46}, {48}, {0x28, 0x05, 0x00, 0x08, 0x03, 0xCF, 0x10, 0x38, 0x01, 0x30, 0x37, 0xA0}},
+        {"integer form, 33.6 MHz",
+         0,
+         1,
+         0x3000,
+         30,
+         LINK_OK,
+         {{44},
+          {46},
+          {48},
+          {0x28, 0x05, 0x00, 0x08, 0x03, 0xCF, 0x10, 0x38, 0x01, 0x30, 0x37, 0xA0}},
          33600000},
-        {"fractional form, unknown code", 0, 0, 0x3000, 30, LINK_UNKNOWN_CLOCK,
-         {{44}, {46}, {48}}, 0},
-        {"integer form, unknown code", 0, 1, 0x3000, 31, LINK_EXCHANGE_FAILED,
-         {{44}, {46}, {48}}, 0},
-        {"known clock skips the words", 19200000, 2, 0, 0, LINK_OK,
+        {"fractional form, unknown code",
+         0,
+         0,
+         0x3000,
+         30,
+         LINK_UNKNOWN_CLOCK,
+         {{44}, {46}, {48}},
+         0},
+        {"integer form, unknown code",
+         0,
+         1,
+         0x3000,
+         31,
+         LINK_EXCHANGE_FAILED,
+         {{44}, {46}, {48}},
+         0},
+        {"known clock skips the words",
+         19200000,
+         2,
+         0,
+         0,
+         LINK_OK,
          {{44}, {0x28, 0x05, 0x00, 0x08, 0x03, 0xCF, 0x10, 0x38, 0x02, 0x14, 0x37, 0xA0}},
          19200000},
-        {"known 33.6 MHz has no fractional row", 33600000, 0, 0, 0, LINK_EXCHANGE_FAILED, {{44}},
+        {"known 33.6 MHz has no fractional row",
+         33600000,
+         0,
+         0,
+         0,
+         LINK_EXCHANGE_FAILED,
+         {{44}},
          33600000},
     };
     for (const Case& c : cases) {
@@ -219,10 +259,14 @@ TEST_F(ClockTest, FailedExchangesGive104AndKeepWhatWasLearnt) {
         uint32_t hzAfter;
     };
     const Case cases[] = {
-        {44, Answer({45, 0, 0}), 1, 0},        {44, AckOnly(), 1, 0},
-        {46, Answer({47, 0}), 2, 0},           {46, Answer({49, 0, 0}), 2, 0},
-        {48, Answer({49, 0, 0, 0}), 3, 0},     {48, AckOnly(), 3, 0},
-        {40, Answer({41, 0}), 4, 16369000},    {40, Answer({39}), 4, 16369000},
+        {44, Answer({45, 0, 0}), 1, 0},
+        {44, AckOnly(), 1, 0},
+        {46, Answer({47, 0}), 2, 0},
+        {46, Answer({49, 0, 0}), 2, 0},
+        {48, Answer({49, 0, 0, 0}), 3, 0},
+        {48, AckOnly(), 3, 0},
+        {40, Answer({41, 0}), 4, 16369000},
+        {40, Answer({39}), 4, 16369000},
         {40, Reply{false, false, {}, false}, 4, 16369000},
     };
     for (const Case& c : cases) {

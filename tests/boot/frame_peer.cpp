@@ -15,7 +15,9 @@ Bytes U32(uint32_t value) {
             static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
 }
 
-Bytes U16(uint16_t value) { return {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)}; }
+Bytes U16(uint16_t value) {
+    return {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+}
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -39,7 +41,9 @@ FramePeer::FramePeer(Handler handler) : handler_(std::move(handler)) {
     FakeLineSetPeer([this](const uint8_t* data, size_t count) { Take(data, count); });
 }
 
-FramePeer::~FramePeer() { FakeLineSetPeer(nullptr); }
+FramePeer::~FramePeer() {
+    FakeLineSetPeer(nullptr);
+}
 
 std::vector<Bytes> FramePeer::Payloads() const {
     std::vector<Bytes> out;

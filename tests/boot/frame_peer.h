@@ -17,10 +17,10 @@ Bytes Cat(std::initializer_list<Bytes> parts);
 
 // What the far end does with one request.
 struct Reply {
-    bool ack = true;      // acknowledge the request frame
-    bool answer = true;   // then send an answer frame
-    Bytes payload;        // the answer's payload
-    bool corrupt = false; // spoil the answer's checksum
+    bool ack = true;       // acknowledge the request frame
+    bool answer = true;    // then send an answer frame
+    Bytes payload;         // the answer's payload
+    bool corrupt = false;  // spoil the answer's checksum
 };
 Reply Answer(Bytes payload);
 Reply AckOnly();  // acknowledged, never answered
@@ -31,7 +31,7 @@ struct Request {
 };
 
 class FramePeer {
-public:
+  public:
     using Handler = std::function<Reply(const Bytes& request)>;
 
     // Installs itself as the line's peer.
@@ -49,7 +49,7 @@ public:
     // Bytes the host sent after an answer (its ACK or NAK).
     const Bytes& HostReplies() const { return hostReplies_; }
 
-private:
+  private:
     void Take(const uint8_t* data, size_t count);
 
     Handler handler_;
