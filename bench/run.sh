@@ -1,0 +1,56 @@
+#!/bin/sh
+# Builds the image benchmark in Release, runs it, times srec_cat converting the
+# same firmware text to binary, and prints how many times faster our parse is.
+#
+#   bench/run.sh [build-dir]        (default: build/bench)
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-"$root/build/bench"}
+firmware="$root/payloads/firmware.s"
+runs=${SREC_CAT_RUNS:-10}
+
+command -v srec_cat >/dev/null || { echo "run.sh: srec_cat not found (Debian package srecord)" >&2; exit 1; }
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELVAR_BENCH=ON \
+      -DZELVAR_TESTS=OFF >/dev/null
+cmake --build "$build" --target zelvar_image_bench >/dev/null
+
+json="$build/image_bench.json"
+"$build/bench/zelvar_image_bench" --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true --benchmark_out="$json" \
+    --benchmark_out_format=json
+
+# srec_cat: best of several runs, wall clock, the same file to binary.
+best=""
+i=0
+while [ "$i" -lt "$runs" ]; do
+    start=$(date +%s%N)
+    srec_cat "$firmware" -o /dev/null -binary 2>/dev/null
+    end=$(date +%s%N)
+    t=$((end - start))
+    if [ -z "$best" ] || [ "$t" -lt "$best" ]; then best=$t; fi
+    i=$((i + 1))
+done
+
+python3 - "$json" "$best" <<'PY'
+import json, sys
+report = json.load(open(sys.argv[1]))
+srec_ns = int(sys.argv[2])
+median = {b["run_name"]: b for b in report["benchmarks"] if b.get("aggregate_name") == "median"}
+def ns(name):
+    b = median[name]
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
+    return b["real_time"] * scale
+parse = ns("BM_ParseSRecords")
+both = ns("BM_ParseAndCrc")
+crc = ns("BM_Crc16Image")
+print()
+print(f"parse       {parse / 1e6:8.3f} ms  (median)")
+print(f"CRC-16      {crc / 1e6:8.3f} ms  (median)")
+print(f"parse + CRC {both / 1e6:8.3f} ms  (median)")
+print(f"srec_cat    {srec_ns / 1e6:8.3f} ms  (best of runs, whole process, to binary)")
+print(f"ratio       {srec_ns / parse:8.1f} x  parse vs srec_cat   (target >= 20)")
+print(f"ratio       {srec_ns / both:8.1f} x  parse + CRC vs srec_cat")
+sys.exit(0 if srec_ns / parse >= 20 else 1)
+PY
