@@ -84,7 +84,8 @@ void PutBytes(const uint8_t* data, uint32_t count) {
         Cursor = OVERRUN;
         return;
     }
-    std::memcpy(Buffer + Cursor, data, count);
+    // An empty block may come with a null pointer, which memcpy must not see.
+    if (count > 0) std::memcpy(Buffer + Cursor, data, count);
     Cursor += count;
 }
 
@@ -109,10 +110,10 @@ uint32_t GetU32() {
 void GetBytes(uint8_t* out, uint32_t count) {
     if (!Fits(count)) {
         Cursor = OVERRUN;
-        std::memset(out, 0, count);
+        if (count > 0) std::memset(out, 0, count);
         return;
     }
-    std::memcpy(out, Buffer + Cursor, count);
+    if (count > 0) std::memcpy(out, Buffer + Cursor, count);
     Cursor += count;
 }
 

@@ -618,3 +618,16 @@ TEST_F(AgentTest, ExchangeWithCallerFields) {
 }
 
 }  // namespace
+
+// Zero-length blocks reach the codec with no storage behind them (an empty
+// transfer's data pointer); the sanitizer build checks that nothing touches it.
+TEST(PacketCodecTest, EmptyBlocksNeedNoStorage) {
+    PacketReset();
+    PacketRewind();
+    PutU8(AGENT_WRITE);
+    PutBytes(nullptr, 0);
+    EXPECT_EQ(PacketCursorOffset(), 1U);
+    PacketRewind();
+    GetBytes(nullptr, 0);
+    EXPECT_EQ(PacketCursorOffset(), 0U);
+}
