@@ -150,7 +150,7 @@ def program(seed, size, entry_words):
 
 
 NMEA = [b"$GPGGA", b"$GPGLL", b"$GPGSA", b"$GPGSV", b"$GPRMC", b"$GPVTG", b"$GPZDA",
-        b"$PSRF", b"checksum", b"baud", b"almanac", b"ephemeris", b"datum WGS84"]
+        b"checksum", b"baud", b"almanac", b"ephemeris", b"datum WGS84"]
 
 
 def string_table(rng, length):
