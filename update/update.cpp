@@ -42,9 +42,9 @@ public:
     FlashBusyScope& operator=(const FlashBusyScope&) = delete;
 };
 
-// Erases every sector that starts below the image's end, in index order.
-// Returns nullptr or the failure message.
-const char* ErasePhase(uint32_t imageLength, uint32_t flashSize) {
+}  // namespace
+
+const char* UpdateErasePhase(uint32_t imageLength, uint32_t flashSize) {
     uint32_t index = 0;
     for (;;) {
         uint32_t start = 0;
@@ -58,6 +58,8 @@ const char* ErasePhase(uint32_t imageLength, uint32_t flashSize) {
         if (start + size >= flashSize) return nullptr;
     }
 }
+
+namespace {
 
 // Writes the image block by block from flash address 0, running the CRC
 // over exactly the bytes written.
@@ -126,7 +128,7 @@ uint32_t RunUpdate() {
         FlashBusyScope busy;
         const uint32_t blank = CheckBlank(0, imageLength);
         if (blank == AGENT_NOT_BLANK) {
-            if (const char* failure = ErasePhase(imageLength, info.Size)) return Fail(failure, 1);
+            if (const char* failure = UpdateErasePhase(imageLength, info.Size)) return Fail(failure, 1);
         } else if (blank != 0) {
             return Fail("CheckBlank Fail!", 1);
         }

@@ -17,6 +17,11 @@ bool UpdateFlashBusy();
 // True once the worker has returned.
 bool UpdateFinished();
 
+// The erase phase on its own, over a running agent: erases, in index order,
+// every sector that starts below imageLength, up to the one that reaches
+// flashSize. nullptr, or the message of the step that failed.
+const char* UpdateErasePhase(uint32_t imageLength, uint32_t flashSize);
+
 // Called with every new progress value, on the worker's thread (tests and
 // diagnostics; null to stop).
 using ProgressObserver = void (*)(int32_t percent);

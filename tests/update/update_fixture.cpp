@@ -1,0 +1,107 @@
+#include "tests/update/update_fixture.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "agent/agent.h"
+#include "boot/boot.h"
+#include "boot/clock.h"
+#include "image/image.h"
+#include "link/packet.h"
+#include "link/serial_port.h"
+#include "payloads/payloads.h"
+#include "platform/fake/fake_files.h"
+#include "platform/fake/fake_line.h"
+#include "platform/fake/fake_resource.h"
+#include "update/board.h"
+#include "update/update.h"
+
+namespace {
+
+UpdateRun* Current = nullptr;
+
+void RecordMessage(const char* text, const char* caption);
+const UiOps RecordingUi{RecordMessage};
+
+void RecordMessage(const char* text, const char* caption) {
+    Current->messages.push_back(ShownMessage{text, caption, std::filesystem::exists(Current->tempPath)});
+}
+
+void RecordProgress(int32_t value) {
+    if (Current->progress.empty() || Current->progress.back() != value) {
+        Current->progress.push_back(value);
+    }
+}
+
+}  // namespace
+
+void UpdateRun::SetUp() {
+    Current = this;
+    FakeLineReset();
+    SerialReset();
+    PacketReset();
+    BootReset();
+    ClockReset();
+    AgentReset();
+    ImageReset();
+    UpdateReset();
+    BoardReset();
+    FakeResourceReset();
+    FakeResourceSetData(FirmwareSRecordText, FirmwareSRecordTextLength);
+    char pattern[] = "/tmp/zelvar-update-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    tempDir = pattern;
+    tempPath = tempDir + "/Tervalon.s";
+    FakeFilesSetPath(tempPath.c_str());
+    PlatformInstall(PlatformOps{nullptr, nullptr, &HandheldSimOps(), &FakeResourceOps(), &FakeFileOps(),
+                                &RecordingUi});
+    UpdateSetProgressObserver(RecordProgress);
+}
+
+void UpdateRun::TearDown() {
+    HandheldSimStop();
+    std::filesystem::remove_all(tempDir);
+    Current = nullptr;
+}
+
+void UpdateRun::Start(const HandheldSimConfig& config) {
+    HandheldSimConfig fake = config;
+    fake.line = HandheldLine::Fake;
+    HandheldSimStart(fake);
+    started = true;
+}
+
+uint32_t UpdateRun::Run() {
+    if (!started) Start(HandheldSimConfig{});
+    return UpdateWorker(nullptr);
+}
+
+const std::vector<uint8_t>& UpdateRun::Image() {
+    static const std::vector<uint8_t> image = [] {
+        std::vector<uint8_t> out(FirmwareSRecordTextLength);
+        const uint32_t count = ParseSRecords(reinterpret_cast<const char*>(FirmwareSRecordText),
+                                             FirmwareSRecordTextLength, out.data());
+        out.resize(count);
+        return out;
+    }();
+    return image;
+}
+
+bool UpdateRun::TempFileExists() const { return std::filesystem::exists(tempPath); }
+
+int UpdateRun::CallCount(const std::string& name) const {
+    int count = 0;
+    for (const HandheldCall& call : HandheldSimCalls()) count += call.name == name ? 1 : 0;
+    return count;
+}
+
+bool UpdateRun::Finished() const {
+    for (const ShownMessage& m : messages) {
+        if (m.text == "Download Finish") return true;
+    }
+    return false;
+}

@@ -1,0 +1,184 @@
+// Whole updates in process, each outcome of the worker with its message,
+// caption and exit code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/fake/fake_files.h"
+#include "platform/fake/fake_resource.h"
+#include "tests/update/update_fixture.h"
+#include "update/board.h"
+#include "update/update.h"
+
+namespace {
+
+// The write phase's progress values for an image: one per block, before it.
+std::vector<int> WriteProgress(uint32_t length) {
+    std::vector<int> values;
+    for (uint32_t offset = 0; offset < length; offset += 4096) {
+        const int v = static_cast<int>(30 + (offset * 70) / length);
+        if (values.empty() || values.back() != v) values.push_back(v);
+    }
+    return values;
+}
+
+HandheldSimConfig WrittenBefore() {
+    HandheldSimConfig config;
+    config.receiver.flashFill = 0x00;  // an old firmware: nothing blank
+    return config;
+}
+
+TEST_F(UpdateRun, WholeUpdateWritesTheImageAndFinishes) {
+    Start(WrittenBefore());
+    EXPECT_EQ(Run(), 0u);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Download Finish");
+    EXPECT_EQ(messages[0].caption, "Done");
+    // Deleted only after the user dismissed the box.
+    EXPECT_TRUE(messages[0].tempFileExisted);
+    EXPECT_FALSE(TempFileExists());
+
+    const std::vector<uint8_t> flash = HandheldSimFlash();
+    ASSERT_GE(flash.size(), Image().size());
+    EXPECT_TRUE(std::equal(Image().begin(), Image().end(), flash.begin()));
+
+    // 10, the erase values, then one value per block ending at 99, never 100.
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), 10);
+    const auto writeStart = std::find(progress.begin(), progress.end(), 30);
+    ASSERT_NE(writeStart, progress.end());
+    const std::vector<int> erase(progress.begin() + 1, writeStart);
+    EXPECT_FALSE(erase.empty());
+    for (int v : erase) {
+        EXPECT_GE(v, 10);
+        EXPECT_LE(v, 29);
+    }
+    EXPECT_TRUE(std::is_sorted(erase.begin(), erase.end()));
+    EXPECT_EQ(std::vector<int>(writeStart, progress.end()), WriteProgress(482008));
+    EXPECT_EQ(ProgressPercent(), 99);
+    EXPECT_FALSE(HandheldSimPinSet());
+    EXPECT_FALSE(HandheldSimDriverLoaded());
+}
+
+TEST_F(UpdateRun, BoardCallsCarryTheCodesAndBuffersOfTheGpioDriver) {
+    Start(WrittenBefore());
+    ASSERT_EQ(Run(), 0u);
+    std::vector<std::string> names;
+    std::vector<uint32_t> codes;
+    for (const HandheldCall& call : HandheldSimCalls()) {
+        names.push_back(call.name);
+        if (call.name != "DeviceIoControl") continue;
+        codes.push_back(call.code);
+        const std::vector<uint8_t> pin{0x85, 0, 0, 0};
+        const std::vector<uint8_t> pair{0x85, 0, 0, 0, 0, 0, 0, 0};
+        EXPECT_EQ(call.in, call.code == IOCTL_GIO_CONFIGURE ? pair : pin);
+        EXPECT_EQ(call.outSize, call.code == IOCTL_GIO_GET_BIT ? 4u : 0u);
+    }
+    const std::vector<std::string> expectedNames{
+        "RegOpenKeyEx",    "RegCloseKey",     "ActivateDevice",  "CreateFile",
+        "DeviceIoControl", "DeviceIoControl", "DeviceIoControl", "DeviceIoControl",
+        "DeviceIoControl", "DeviceIoControl", "CloseHandle",     "DeactivateDevice"};
+    EXPECT_EQ(names, expectedNames);
+    EXPECT_EQ(codes, (std::vector<uint32_t>{0x220C00, 0x220C10, 0x220C0C, 0x220C04, 0x220C10,
+                                            0x220C0C}));
+}
+
+TEST_F(UpdateRun, BlankFlashSkipsTheErasePhase) {
+    EXPECT_EQ(Run(), 0u);
+    ASSERT_GE(progress.size(), 2u);
+    EXPECT_EQ(progress[0], 10);
+    EXPECT_EQ(progress[1], 30);
+    EXPECT_TRUE(Finished());
+}
+
+TEST_F(UpdateRun, ActivateDeviceExStandsInForAFailedActivateDevice) {
+    HandheldSimConfig config;
+    config.activateDeviceFails = true;
+    Start(config);
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(CallCount("ActivateDevice"), 1);
+    EXPECT_EQ(CallCount("ActivateDeviceEx"), 1);
+    EXPECT_TRUE(Finished());
+}
+
+TEST_F(UpdateRun, FailedControlCallsAreReportedAndTheUpdateGoesOn) {
+    HandheldSimConfig config;
+    config.failingControlCalls = {1, 2, 3};
+    Start(config);
+    EXPECT_EQ(Run(), 0u);
+    ASSERT_EQ(messages.size(), 4u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(messages[static_cast<size_t>(i)].text, "SET BIT Fail!");
+        EXPECT_EQ(messages[static_cast<size_t>(i)].caption, "Fail");
+    }
+    EXPECT_EQ(messages[3].text, "Download Finish");
+}
+
+struct EarlyFailure {
+    const char* name;
+    void (*arrange)(HandheldSimConfig& config);
+    const char* message;
+    const char* caption;
+    uint32_t exitCode;
+};
+
+class EarlyFailures : public UpdateRun, public ::testing::WithParamInterface<EarlyFailure> {};
+
+TEST_P(EarlyFailures, EndTheRunWithTheirMessageAndLeaveTheBoardAsItIs) {
+    HandheldSimConfig config;
+    GetParam().arrange(config);
+    Start(config);
+    EXPECT_EQ(Run(), GetParam().exitCode);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, GetParam().message);
+    EXPECT_EQ(messages[0].caption, GetParam().caption);
+    EXPECT_EQ(CallCount("DeactivateDevice"), 0);
+    EXPECT_EQ(CallCount("CloseHandle"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Board, EarlyFailures,
+    ::testing::Values(
+        EarlyFailure{"NoPortDriverKey",
+                     [](HandheldSimConfig& c) { c.hasPortDriverKey = false; },
+                     "Sorry! Only for Tervalon Version!", "", 0},
+        EarlyFailure{"GpioDriverMissing", [](HandheldSimConfig& c) { c.gpioOpenFails = true; },
+                     "GPIOOpen Fail!", "Fail", 1},
+        EarlyFailure{"ResourceNotFound", [](HandheldSimConfig&) { FakeResourceFailStage(1); },
+                     "Failed to open image source1", "Fail", 0},
+        EarlyFailure{"ResourceEmpty", [](HandheldSimConfig&) { FakeResourceFailStage(2); },
+                     "Failed to open image source2", "Fail", 0},
+        EarlyFailure{"ResourceNotLoaded", [](HandheldSimConfig&) { FakeResourceFailStage(3); },
+                     "Failed to open image source3", "Fail", 0},
+        EarlyFailure{"ResourceNotLocked", [](HandheldSimConfig&) { FakeResourceFailStage(4); },
+                     "Failed to open image source4", "Fail", 0},
+        EarlyFailure{"NoPrivateDirectory", [](HandheldSimConfig&) { FakeFilesSetPath(nullptr); },
+                     "Firmware doesn't exist!", "Fail", 1},
+        EarlyFailure{"DamagedImageText",
+                     [](HandheldSimConfig&) {
+                         static const char text[] = "S3150000000039000";  // cut short
+                         FakeResourceSetData(text, sizeof text - 1);
+                     },
+                     "Firmware doesn't exist!", "Fail", 1}),
+    [](const ::testing::TestParamInfo<EarlyFailure>& p) { return p.param.name; });
+
+TEST_F(UpdateRun, NoPortDriverKeyLoadsNothing) {
+    HandheldSimConfig config;
+    config.hasPortDriverKey = false;
+    Start(config);
+    EXPECT_EQ(Run(), 0u);
+    EXPECT_EQ(CallCount("ActivateDevice"), 0);
+    EXPECT_EQ(CallCount("CreateFile"), 0);
+    EXPECT_EQ(ProgressPercent(), 0);
+}
+
+TEST_F(UpdateRun, FailureAfterThePinLeavesItSetAndTheFileInPlace) {
+    FakeResourceSetData("S70500000000FA\r\n", 16);  // no data: count 0
+    EXPECT_EQ(Run(), 1u);
+    EXPECT_TRUE(HandheldSimPinSet());
+    EXPECT_TRUE(HandheldSimDriverLoaded());
+    EXPECT_TRUE(TempFileExists());
+    EXPECT_EQ(ProgressPercent(), 10);
+}
+
+}  // namespace
