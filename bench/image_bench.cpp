@@ -9,7 +9,9 @@
 
 namespace {
 
-const char* Text() { return reinterpret_cast<const char*>(FirmwareSRecordText); }
+const char* Text() {
+    return reinterpret_cast<const char*>(FirmwareSRecordText);
+}
 
 void BM_ParseSRecords(benchmark::State& state) {
     std::vector<uint8_t> image(FirmwareSRecordTextLength / 2);

@@ -3,6 +3,7 @@
 // Entry i is i shifted right eight times, with 0xA001 XORed in after each shift
 // that drops a 1 bit. The flash agent uses the same table, so the host's CRC of
 // the blocks it sent and the agent's CRC of the flash agree byte for byte.
+// clang-format off
 const uint16_t Crc16Table[256] = {
     0x0000, 0xC0C1, 0xC181, 0x0140, 0xC301, 0x03C0, 0x0280, 0xC241,
     0xC601, 0x06C0, 0x0780, 0xC741, 0x0500, 0xC5C1, 0xC481, 0x0440,
@@ -37,6 +38,7 @@ const uint16_t Crc16Table[256] = {
     0x4400, 0x84C1, 0x8581, 0x4540, 0x8701, 0x47C0, 0x4680, 0x8641,
     0x8201, 0x42C0, 0x4380, 0x8341, 0x4100, 0x81C1, 0x8081, 0x4040,
 };
+// clang-format on
 
 int Crc16Update(const uint8_t* data, uint32_t length, uint16_t crcIn, uint16_t* crcOut) {
     uint16_t crc = crcIn;

@@ -112,7 +112,9 @@ int BinaryImageClose() {
     return 0;
 }
 
-uint32_t ImageReadPosition() { return ReadPosition; }
+uint32_t ImageReadPosition() {
+    return ReadPosition;
+}
 
 void ImageReset() {
     std::free(LoadedImage);

@@ -37,8 +37,8 @@ constexpr uint8_t NOT_HEX = 0xFF;
 // letters A-F. Lower-case letters fall outside the table and are refused.
 constexpr uint8_t HexDigitTable[23] = {
     0,       1,       2,       3,       4,       5,       6,       7, 8, 9,  //
-    NOT_HEX, NOT_HEX, NOT_HEX, NOT_HEX, NOT_HEX, NOT_HEX, NOT_HEX,          // : ; < = > ? @
-    10,      11,      12,      13,      14,      15,                        //
+    NOT_HEX, NOT_HEX, NOT_HEX, NOT_HEX, NOT_HEX, NOT_HEX, NOT_HEX,           // : ; < = > ? @
+    10,      11,      12,      13,      14,      15,                         //
 };
 
 inline uint8_t HexValue(char c) {

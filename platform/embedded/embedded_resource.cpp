@@ -16,7 +16,9 @@ const Resource Resources[] = {
     {'S', 137, FirmwareSRecordText, &FirmwareSRecordTextLength},
 };
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // The instance is the program's own module; there is no other to search.
 PlatformHandle Find(PlatformHandle /*instance*/, int id, const char* typeName) {
@@ -34,7 +36,9 @@ uint32_t Size(PlatformHandle /*module*/, PlatformHandle resource) {
 }
 
 // Linked-in data needs no loading: the loaded handle is the resource itself.
-PlatformHandle Load(PlatformHandle /*module*/, PlatformHandle resource) { return resource; }
+PlatformHandle Load(PlatformHandle /*module*/, PlatformHandle resource) {
+    return resource;
+}
 
 const void* Lock(PlatformHandle loaded) {
     return loaded != nullptr ? static_cast<const Resource*>(loaded)->data : nullptr;
@@ -44,4 +48,6 @@ const ResourceOps Table{Find, Size, Load, Lock};
 
 }  // namespace
 
-const ResourceOps& EmbeddedResourceOps() { return Table; }
+const ResourceOps& EmbeddedResourceOps() {
+    return Table;
+}

@@ -7,13 +7,17 @@ namespace {
 std::string Path;
 bool HavePath = false;
 
-const char* TempImagePath() { return HavePath ? Path.c_str() : nullptr; }
+const char* TempImagePath() {
+    return HavePath ? Path.c_str() : nullptr;
+}
 
 const FileOps Table{TempImagePath};
 
 }  // namespace
 
-const FileOps& FakeFileOps() { return Table; }
+const FileOps& FakeFileOps() {
+    return Table;
+}
 
 void FakeFilesSetPath(const char* path) {
     HavePath = path != nullptr;

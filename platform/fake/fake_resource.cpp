@@ -47,18 +47,30 @@ const ResourceOps Table{Find, Size, Load, Lock};
 
 }  // namespace
 
-const ResourceOps& FakeResourceOps() { return Table; }
-void FakeResourceFailStage(int stage) { FailStage = stage; }
+const ResourceOps& FakeResourceOps() {
+    return Table;
+}
+void FakeResourceFailStage(int stage) {
+    FailStage = stage;
+}
 
 void FakeResourceSetData(const void* data, uint32_t length) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     Data.assign(bytes, bytes + (bytes != nullptr ? length : 0));
 }
 
-int FakeResourceFindCalls() { return FindCalls; }
-PlatformHandle FakeResourceLastInstance() { return LastInstance; }
-int FakeResourceLastId() { return LastId; }
-const char* FakeResourceLastType() { return LastType.c_str(); }
+int FakeResourceFindCalls() {
+    return FindCalls;
+}
+PlatformHandle FakeResourceLastInstance() {
+    return LastInstance;
+}
+int FakeResourceLastId() {
+    return LastId;
+}
+const char* FakeResourceLastType() {
+    return LastType.c_str();
+}
 
 void FakeResourceReset() {
     Data.clear();

@@ -27,7 +27,7 @@ void WriteFile(const std::string& path, const std::string& content) {
 int Instance;  // its address stands for the program's module
 
 class Extract : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         PlatformReset();
         ImageReset();

@@ -8,7 +8,7 @@
 namespace {
 
 class Reader : public testing::Test {
-protected:
+  protected:
     void SetUp() override { ImageReset(); }
     void TearDown() override { ImageReset(); }
     const std::vector<uint8_t> image = srec::Bytes(10000);
