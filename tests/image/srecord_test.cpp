@@ -68,9 +68,6 @@ TEST(SRecordEmbedded, MatchesSrecCat) {
 #ifdef _WIN32
     GTEST_SKIP() << "srec_cat is a program of the build host; the native build runs this check";
 #endif
-#ifdef _WIN32
-    GTEST_SKIP() << "srec_cat is a program of the build host; the native build runs this check";
-#endif
     const std::string srecCat = ZELVAR_SREC_CAT;
     ASSERT_FALSE(srecCat.empty())
         << "srec_cat was not found when the build was configured; install the Debian package "
