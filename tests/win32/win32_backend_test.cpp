@@ -1,0 +1,297 @@
+// The Win32 back ends, run under Windows or Wine: registry and board
+// stand-ins, the GPIO driver's codes and buffer shapes, power, resources, the
+// temporary file, and the board steps of the update over them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+#include "link/serial_port.h"
+#include "platform/platform.h"
+#include "platform/win32/win32.h"
+#include "platform/win32/win32_text.h"
+#include "update/board.h"
+
+namespace {
+
+constexpr wchar_t TEST_KEY[] = L"Software\\ZelvarTest\\PhysicalCOM";
+constexpr char TEST_KEY_UTF8[] = "Software\\ZelvarTest\\PhysicalCOM";
+constexpr wchar_t DRIVER_KEY[] = L"Drivers\\PhysicalCOM";
+
+// Creates a key under HKEY_LOCAL_MACHINE for one test and removes it after,
+// unless it was there before.
+class ScopedKey {
+public:
+    explicit ScopedKey(const wchar_t* path) : path_(path) {
+        HKEY key = nullptr;
+        existed_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS;
+        if (existed_) RegCloseKey(key);
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &key_, nullptr),
+                  ERROR_SUCCESS);
+    }
+    ~ScopedKey() {
+        if (key_ != nullptr) RegCloseKey(key_);
+        if (!existed_) RegDeleteKeyW(HKEY_LOCAL_MACHINE, path_);
+    }
+    void SetString(const wchar_t* name, const wchar_t* value) {
+        const auto size = static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t));
+        ASSERT_EQ(RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), size),
+                  ERROR_SUCCESS);
+    }
+    void RemoveValue(const wchar_t* name) { RegDeleteValueW(key_, name); }
+
+private:
+    const wchar_t* path_;
+    bool existed_ = false;
+    HKEY key_ = nullptr;
+};
+
+std::vector<std::string> Messages;
+
+void RecordMessage(const char* text, const char* caption) {
+    Messages.push_back(std::string(caption) + ": " + text);
+}
+
+const UiOps RecordingUi{RecordMessage};
+
+class Win32Test : public testing::Test {
+protected:
+    void SetUp() override {
+        PlatformReset();
+        PlatformInstall(Win32PlatformOps());
+        PlatformInstall(PlatformOps{nullptr, nullptr, nullptr, nullptr, nullptr, &RecordingUi});
+        PlatformSetAppInstance(GetModuleHandleW(nullptr));
+        Messages.clear();
+        _putenv_s(WIN32_POWER_VARIABLE, "");
+    }
+    void TearDown() override {
+        _putenv_s(WIN32_POWER_VARIABLE, "");
+        PlatformReset();
+    }
+};
+
+uint32_t Get32(const uint8_t* p) {
+    uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+TEST_F(Win32Test, TextRoundTripsThroughUtf16) {
+    const char* samples[] = {"", "COM9", "C:\\Users\\J\xC3\xBCrgen\\Temp\\", "\xE6\x97\xA5\xE6\x9C\xAC"};
+    for (const char* sample : samples) {
+        EXPECT_EQ(WideToUtf8(Utf8ToWide(sample).c_str()), sample);
+    }
+    EXPECT_EQ(Utf8ToWide("J\xC3\xBC"), std::wstring(L"J\u00FC"));
+}
+
+TEST_F(Win32Test, SerialOpenRefusesPortsThatCannotBeOpened) {
+    const std::string tooLong = "\\\\.\\" + std::string(SERIAL_NAME_LIMIT, 'C');
+    const char* names[] = {"", ":", "COM77", "COM77:", "\\\\.\\COM77", tooLong.c_str()};
+    for (const char* name : names) {
+        EXPECT_EQ(Win32SerialOps().open(name, 38400), 0) << name;
+        EXPECT_NE(Win32SerialLastError(), 0u) << name;
+    }
+}
+
+TEST_F(Win32Test, RegistryOpenReportsWhatTheRegistrySays) {
+    PlatformHandle key = nullptr;
+    EXPECT_EQ(Win32BoardOps().regOpenKey("Software\\ZelvarTest\\Missing", &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key, nullptr);
+    ScopedKey scoped(TEST_KEY);
+    // Access 0, as the update asks: the key is only looked for.
+    ASSERT_EQ(Win32BoardOps().regOpenKey(TEST_KEY_UTF8, &key), ERROR_SUCCESS);
+    EXPECT_NE(key, nullptr);
+    EXPECT_EQ(Win32BoardOps().regCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(Win32Test, PortDriverStandInFollowsItsKey) {
+    const BoardOps& board = Win32BoardOps();
+    const int before = Win32ActiveDeviceCount();
+    // No key: ActivateDevice yields null, ActivateDeviceEx INVALID_HANDLE_VALUE.
+    EXPECT_EQ(board.activateDevice("Software\\ZelvarTest\\Missing", 0), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(board.activateDeviceEx("Software\\ZelvarTest\\Missing", nullptr, 0, nullptr),
+              PLATFORM_INVALID_HANDLE);
+    EXPECT_EQ(Win32ActiveDeviceCount(), before);
+
+    ScopedKey key(TEST_KEY);
+    struct Case {
+        const wchar_t* value;  // nullptr: no value
+        const char* port;
+    };
+    const Case cases[] = {{nullptr, "COM9"}, {L"", "COM9"}, {L"COM12", "COM12"},
+                          {L"\\\\.\\COM3", "\\\\.\\COM3"}};
+    for (const Case& c : cases) {
+        if (c.value == nullptr) {
+            key.RemoveValue(L"Port");
+        } else {
+            key.SetString(L"Port", c.value);
+        }
+        PlatformHandle device = board.activateDevice(TEST_KEY_UTF8, 0);
+        ASSERT_NE(device, nullptr);
+        EXPECT_STREQ(board.portName(), c.port);
+        EXPECT_EQ(Win32ActiveDeviceCount(), before + 1);
+        EXPECT_EQ(board.deactivateDevice(device), 1);
+        EXPECT_EQ(Win32ActiveDeviceCount(), before);
+        // A handle is good for one deactivation only.
+        EXPECT_EQ(board.deactivateDevice(device), 0);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+    PlatformHandle device = board.activateDeviceEx(TEST_KEY_UTF8, nullptr, 0, nullptr);
+    ASSERT_NE(device, PLATFORM_INVALID_HANDLE);
+    EXPECT_EQ(board.deactivateDevice(device), 1);
+    EXPECT_EQ(board.deactivateDevice(nullptr), 0);
+}
+
+TEST_F(Win32Test, GpioDriverTakesTheCodesAndBufferShapes) {
+    const BoardOps& board = Win32BoardOps();
+    PlatformHandle gpio = board.createFile("GIO1:", 0, 0, 0, 0);
+    ASSERT_NE(gpio, PLATFORM_INVALID_HANDLE);
+    uint8_t pin[4] = {133, 0, 0, 0};
+    uint8_t pair[8] = {133, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t state[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    uint32_t returned = 99;
+
+    EXPECT_EQ(board.deviceIoControl(gpio, IOCTL_GIO_SET_BIT, pin, 4, nullptr, 0, nullptr), 1);
+    EXPECT_EQ(Win32GpioPinLevel(133), 1);
+    EXPECT_EQ(board.deviceIoControl(gpio, IOCTL_GIO_CONFIGURE, pair, 8, nullptr, 0, nullptr), 1);
+    EXPECT_EQ(Win32GpioPinConfigured(133), 1);
+    EXPECT_EQ(board.deviceIoControl(gpio, IOCTL_GIO_GET_BIT, pin, 4, state, 4, &returned), 1);
+    EXPECT_EQ(Get32(state), 1u);
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(board.deviceIoControl(gpio, IOCTL_GIO_CLEAR_BIT, pin, 4, nullptr, 0, nullptr), 1);
+    EXPECT_EQ(Win32GpioPinLevel(133), 0);
+    EXPECT_EQ(board.deviceIoControl(gpio, IOCTL_GIO_GET_BIT, pin, 4, state, 4, &returned), 1);
+    EXPECT_EQ(Get32(state), 0u);
+    EXPECT_EQ(Win32GpioPinLevel(134), 0);
+
+    // Calls the driver refuses, as DeviceIoControl reports them.
+    uint8_t farPin[4] = {0x2C, 0x01, 0, 0};  // 300
+    struct Refused {
+        uint32_t code;
+        const uint8_t* in;
+        uint32_t inSize;
+        uint32_t outSize;
+        DWORD error;
+    };
+    const Refused refused[] = {
+        {IOCTL_GIO_SET_BIT, pin, 2, 0, ERROR_INVALID_PARAMETER},
+        {IOCTL_GIO_SET_BIT, nullptr, 4, 0, ERROR_INVALID_PARAMETER},
+        {IOCTL_GIO_CONFIGURE, pair, 4, 0, ERROR_INVALID_PARAMETER},
+        {IOCTL_GIO_GET_BIT, pin, 4, 2, ERROR_INSUFFICIENT_BUFFER},
+        {IOCTL_GIO_CLEAR_BIT, farPin, 4, 0, ERROR_INVALID_PARAMETER},
+        {0x220C08, pin, 4, 0, ERROR_INVALID_FUNCTION},
+    };
+    for (const Refused& r : refused) {
+        returned = 99;
+        EXPECT_EQ(board.deviceIoControl(gpio, r.code, r.in, r.inSize, state, r.outSize, &returned), 0)
+            << std::hex << r.code;
+        EXPECT_EQ(GetLastError(), r.error) << std::hex << r.code;
+        EXPECT_EQ(returned, 0u);
+    }
+    EXPECT_EQ(board.closeHandle(gpio), 1);
+    // Once closed the handle is no longer the driver's.
+    EXPECT_EQ(board.deviceIoControl(gpio, IOCTL_GIO_SET_BIT, pin, 4, nullptr, 0, nullptr), 0);
+}
+
+TEST_F(Win32Test, OtherDevicesGoToTheSystem) {
+    // Disposition 0 is not one the desktop accepts.
+    EXPECT_EQ(Win32BoardOps().createFile("NUL", 0, 0, 0, 0), PLATFORM_INVALID_HANDLE);
+    PlatformHandle nul = Win32BoardOps().createFile("NUL", GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+    ASSERT_NE(nul, PLATFORM_INVALID_HANDLE);
+    EXPECT_EQ(Win32BoardOps().closeHandle(nul), 1);
+}
+
+TEST_F(Win32Test, PowerStatusCanBeForced) {
+    struct Case {
+        const char* value;
+        int result;
+        int acLine;
+    };
+    const Case cases[] = {{"ac", 1, 1}, {"battery", 1, 0}, {"unknown", 1, 255}, {"fail", 0, -1}};
+    for (const Case& c : cases) {
+        _putenv_s(WIN32_POWER_VARIABLE, c.value);
+        int acLine = -1;
+        EXPECT_EQ(Win32BoardOps().powerStatus(&acLine), c.result) << c.value;
+        EXPECT_EQ(acLine, c.acLine) << c.value;
+    }
+    _putenv_s(WIN32_POWER_VARIABLE, "");
+    int acLine = -1;
+    EXPECT_EQ(Win32BoardOps().powerStatus(&acLine), 1);
+    EXPECT_TRUE(acLine == 0 || acLine == 1 || acLine == 255) << acLine;
+}
+
+TEST_F(Win32Test, ResourceStagesOverTheProgramsOwnResources) {
+    const ResourceOps& resources = Win32ResourceOps();
+    std::ifstream file(ZELVAR_SMALL_IMAGE, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    ASSERT_FALSE(text.empty());
+    for (const char* type : {"s", "S"}) {
+        PlatformHandle found = resources.find(PlatformAppInstance(), 137, type);
+        ASSERT_NE(found, nullptr) << type;
+        const uint32_t size = resources.size(nullptr, found);
+        ASSERT_EQ(size, text.size());
+        PlatformHandle loaded = resources.load(nullptr, found);
+        ASSERT_NE(loaded, nullptr);
+        const void* bytes = resources.lock(loaded);
+        ASSERT_NE(bytes, nullptr);
+        EXPECT_EQ(std::string(static_cast<const char*>(bytes), size), text);
+    }
+    EXPECT_EQ(resources.find(PlatformAppInstance(), 138, "s"), nullptr);
+    EXPECT_EQ(resources.find(PlatformAppInstance(), 137, "t"), nullptr);
+    EXPECT_EQ(resources.size(nullptr, nullptr), 0u);
+    EXPECT_EQ(resources.load(nullptr, nullptr), nullptr);
+    EXPECT_EQ(resources.lock(nullptr), nullptr);
+}
+
+TEST_F(Win32Test, TemporaryFileLivesInTheUsersTemporaryFolder) {
+    const char* path = Win32FileOps().tempImagePath();
+    ASSERT_NE(path, nullptr);
+    wchar_t folder[MAX_PATH + 1] = {};
+    ASSERT_NE(GetTempPathW(MAX_PATH + 1, folder), 0u);
+    const std::string expected = WideToUtf8(folder);
+    EXPECT_EQ(std::string(path), expected + "Tervalon.s");
+    EXPECT_NE(std::string(path), "C:\\Tervalon.s");
+}
+
+TEST_F(Win32Test, ImageGoesFromResourceThroughTheFileToTheBinary) {
+    ASSERT_EQ(ExtractImageResource(), 0);
+    const char* path = Win32FileOps().tempImagePath();
+    uint32_t count = 0;
+    const uint8_t* image = LoadImageFile(path, &count);
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(count, 40u);
+    for (uint32_t i = 0; i < count; ++i) EXPECT_EQ(image[i], 0x30 + i) << i;
+    EXPECT_NE(DeleteFileW(Utf8ToWide(path).c_str()), 0);
+}
+
+TEST_F(Win32Test, BoardStepsOverTheStandIns) {
+    ScopedKey key(DRIVER_KEY);
+    key.SetString(L"Port", L"COM42");
+    BoardReset();
+    const int before = Win32ActiveDeviceCount();
+    ASSERT_EQ(CheckPortDriver(), 1);
+    ActivatePortDriver();
+    EXPECT_STREQ(ReceiverPortName(), "COM42");
+    EXPECT_EQ(Win32ActiveDeviceCount(), before + 1);
+    ASSERT_EQ(SetUpdatePin(), 1);
+    EXPECT_EQ(Win32GpioPinLevel(UPDATE_PIN), 1);
+    EXPECT_EQ(Win32GpioPinConfigured(UPDATE_PIN), 1);
+    ClearUpdatePin();
+    EXPECT_EQ(Win32GpioPinLevel(UPDATE_PIN), 0);
+    DeactivatePortDriver();
+    EXPECT_EQ(Win32ActiveDeviceCount(), before);
+    // Every control call was taken: no "SET BIT Fail!".
+    EXPECT_TRUE(Messages.empty()) << Messages.front();
+}
+
+}  // namespace
