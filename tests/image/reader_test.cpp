@@ -12,7 +12,7 @@ class Reader : public testing::Test {
     void SetUp() override { ImageReset(); }
     void TearDown() override { ImageReset(); }
     const std::vector<uint8_t> image = srec::Bytes(10000);
-    const auto count() const { return static_cast<uint32_t>(image.size()); }
+    uint32_t count() const { return static_cast<uint32_t>(image.size()); }
 };
 
 TEST_F(Reader, SuccessiveBlocksThenRewind) {
