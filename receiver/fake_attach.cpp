@@ -1,0 +1,13 @@
+#include "receiver/fake_attach.h"
+
+#include "platform/fake/fake_line.h"
+
+void AttachReceiverToFakeLine(Receiver& r) {
+    r.SetOutput([](const uint8_t* data, size_t count, uint64_t delayMs) {
+        FakeLineSend(data, count, delayMs);
+    });
+    Receiver* receiver = &r;
+    FakeLineSetPeer([receiver](const uint8_t* data, size_t count) {
+        receiver->Input(data, count, FakeClockNow(), FakeLineHostBaud());
+    });
+}

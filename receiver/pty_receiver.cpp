@@ -1,0 +1,236 @@
+#include "receiver/pty_receiver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct RateRow {
+    speed_t code;
+    uint32_t baud;
+};
+
+const RateRow Rates[] = {
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+    {B3500000, 3500000}, {B4000000, 4000000},
+};
+
+constexpr int IDLE_POLL_MS = 50;
+// With no host on the line the master reports hang-up at once; look again
+// this often for one to open it.
+constexpr int HANGUP_POLL_MS = 10;
+
+}  // namespace
+
+struct PtyReceiver::Impl {
+    int master = -1;
+    int wake[2] = {-1, -1};
+    std::string slave;
+    std::unique_ptr<Receiver> receiver;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    struct Pending {
+        int64_t due;
+        std::vector<uint8_t> bytes;
+    };
+    std::deque<Pending> pending;
+    int64_t inputMs = 0;
+    std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
+
+    int64_t Now() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - epoch)
+            .count();
+    }
+
+    // The rate the host set on its side: the pair shares one set of settings.
+    uint32_t HostBaud() const {
+        termios t{};
+        if (tcgetattr(master, &t) != 0) return 0;
+        const speed_t code = cfgetospeed(&t);
+        for (const RateRow& row : Rates) {
+            if (row.code == code) return row.baud;
+        }
+        return 0;
+    }
+
+    // Writes what is due; called with the mutex held.
+    void Flush() {
+        const int64_t now = Now();
+        while (!pending.empty() && pending.front().due <= now) {
+            std::vector<uint8_t>& bytes = pending.front().bytes;
+            const ssize_t n = write(master, bytes.data(), bytes.size());
+            if (n < 0 && errno == EAGAIN) return;  // the line is full: later
+            if (n > 0 && static_cast<size_t>(n) < bytes.size()) {
+                bytes.erase(bytes.begin(), bytes.begin() + n);
+                return;
+            }
+            // Written whole, or nobody there to take it.
+            pending.pop_front();
+        }
+    }
+
+    int NextTimeout() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (pending.empty()) return IDLE_POLL_MS;
+        const int64_t wait = pending.front().due - Now();
+        return static_cast<int>(std::clamp<int64_t>(wait, 0, IDLE_POLL_MS));
+    }
+
+    void Run() {
+        std::vector<uint8_t> buffer(4096);
+        bool hangup = false;
+        while (!stop.load()) {
+            int timeout = NextTimeout();
+            if (hangup) timeout = std::min(timeout, HANGUP_POLL_MS);
+            pollfd fds[2] = {{hangup ? -1 : master, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            const int ready = poll(fds, 2, timeout);
+            if (ready < 0 && errno != EINTR) break;
+            if ((fds[1].revents & POLLIN) != 0) {
+                char drain[16];
+                while (read(wake[0], drain, sizeof drain) > 0) {
+                }
+            }
+            hangup = false;
+            if ((fds[0].revents & POLLIN) != 0) {
+                const ssize_t n = read(master, buffer.data(), buffer.size());
+                if (n > 0) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    inputMs = Now();
+                    receiver->Input(buffer.data(), static_cast<size_t>(n),
+                                    static_cast<uint64_t>(inputMs), HostBaud());
+                    changed.notify_all();
+                } else if (n < 0 && errno == EIO) {
+                    hangup = true;
+                }
+            } else if ((fds[0].revents & POLLHUP) != 0) {
+                hangup = true;
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            Flush();
+        }
+    }
+
+    void Close() {
+        for (int* fd : {&master, &wake[0], &wake[1]}) {
+            if (*fd >= 0) close(*fd);
+            *fd = -1;
+        }
+    }
+};
+
+PtyReceiver::PtyReceiver() : impl_(std::make_unique<Impl>()) {}
+
+PtyReceiver::~PtyReceiver() { Stop(); }
+
+bool PtyReceiver::Start(const ReceiverConfig& config, std::string* error) {
+    Impl& m = *impl_;
+    if (m.thread.joinable()) {
+        if (error) *error = "already started";
+        return false;
+    }
+    m.receiver = std::make_unique<Receiver>(config);
+    if (!m.receiver->Ok()) {
+        if (error) *error = m.receiver->Error();
+        return false;
+    }
+    m.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[128] = {};
+    if (m.master < 0 || grantpt(m.master) != 0 || unlockpt(m.master) != 0 ||
+        ptsname_r(m.master, name, sizeof name) != 0) {
+        if (error) *error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        m.Close();
+        return false;
+    }
+    m.slave = name;
+    // Raw at the boot ROM's rate until a host sets its own.
+    termios t{};
+    if (tcgetattr(m.master, &t) == 0) {
+        cfmakeraw(&t);
+        cfsetispeed(&t, B38400);
+        cfsetospeed(&t, B38400);
+        tcsetattr(m.master, TCSANOW, &t);
+    }
+    if (pipe2(m.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (error) *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        m.Close();
+        return false;
+    }
+    Impl* impl = &m;
+    m.receiver->SetOutput([impl](const uint8_t* data, size_t count, uint64_t delayMs) {
+        impl->pending.push_back(Impl::Pending{impl->inputMs + static_cast<int64_t>(delayMs),
+                                              std::vector<uint8_t>(data, data + count)});
+    });
+    m.stop = false;
+    m.thread = std::thread([impl] { impl->Run(); });
+    return true;
+}
+
+const std::string& PtyReceiver::SlavePath() const { return impl_->slave; }
+
+void PtyReceiver::EnterBootRom() {
+    WithReceiver([](Receiver& r) { r.EnterBootRom(); });
+}
+
+void PtyReceiver::RunFirmware() {
+    WithReceiver([](Receiver& r) { r.RunFirmware(); });
+}
+
+std::vector<uint8_t> PtyReceiver::Flash() {
+    std::vector<uint8_t> copy;
+    WithReceiver([&copy](Receiver& r) { copy = r.Flash(); });
+    return copy;
+}
+
+uint32_t PtyReceiver::Disconnects() {
+    uint32_t count = 0;
+    WithReceiver([&count](Receiver& r) { count = r.Counters().disconnects; });
+    return count;
+}
+
+bool PtyReceiver::WaitForDisconnects(uint32_t count, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    if (!impl_->receiver) return false;
+    return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this, count] {
+        return impl_->receiver->Counters().disconnects >= count;
+    });
+}
+
+void PtyReceiver::WithReceiver(const std::function<void(Receiver&)>& fn) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->receiver) fn(*impl_->receiver);
+}
+
+void PtyReceiver::Stop() {
+    Impl& m = *impl_;
+    if (m.thread.joinable()) {
+        m.stop = true;
+        const char byte = 1;
+        if (write(m.wake[1], &byte, 1) < 0) {
+            // The thread notices the flag within its poll interval anyway.
+        }
+        m.thread.join();
+    }
+    m.Close();
+}

@@ -1,0 +1,39 @@
+// The simulated receiver behind a pseudo-terminal, served on its own thread.
+// A host opens SlavePath() like any serial port; the rate it sets there is the
+// rate its bytes cross the line at. The control methods may be called from
+// any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "receiver/receiver.h"
+
+class PtyReceiver {
+public:
+    PtyReceiver();
+    ~PtyReceiver();
+    PtyReceiver(const PtyReceiver&) = delete;
+    PtyReceiver& operator=(const PtyReceiver&) = delete;
+
+    // Opens the pseudo-terminal and starts serving. False with a message when
+    // the configuration is bad or no pseudo-terminal can be had.
+    bool Start(const ReceiverConfig& config, std::string* error);
+    const std::string& SlavePath() const;
+    void EnterBootRom();
+    void RunFirmware();
+    std::vector<uint8_t> Flash();
+    uint32_t Disconnects();
+    // Waits until at least count disconnects happened; false on time-out.
+    bool WaitForDisconnects(uint32_t count, uint32_t timeoutMs);
+    // Runs fn on the receiver with the serving thread held off.
+    void WithReceiver(const std::function<void(Receiver&)>& fn);
+    void Stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
