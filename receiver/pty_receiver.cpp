@@ -150,7 +150,9 @@ bool PtyReceiver::Start(const ReceiverConfig& config, std::string* error) {
         if (error) *error = "already started";
         return false;
     }
-    m.receiver = std::make_unique<Receiver>(config);
+    ReceiverConfig ptyConfig = config;
+    ptyConfig.lineRateAmbiguous = true;
+    m.receiver = std::make_unique<Receiver>(ptyConfig);
     if (!m.receiver->Ok()) {
         if (error) *error = m.receiver->Error();
         return false;

@@ -25,6 +25,8 @@ constexpr uint8_t LOAD_CODE_0 = 0x24;
 constexpr uint8_t LOAD_CODE_1 = 0x53;
 constexpr uint8_t LOAD_ANSWER = 0x25;
 constexpr uint8_t CODE_DISCONNECT = 34;
+// How long the receiver waits for the acknowledgement of its answer.
+constexpr double ACK_WAIT_MS = 2000;
 const char AGENT_VERSION_TEXT[] = "2.0";
 
 // Big-endian answer builder.
@@ -154,6 +156,13 @@ struct Receiver::State {
     double txFreeAt = 0;
     double cpuFreeAt = 0;
     uint64_t inputMs = 0;
+    // Like the host, the receiver takes the acknowledgement of an answer
+    // before it changes its rate (SetBaud) or resets (disconnect): the host
+    // sends it at the old rate and changes its own right after.
+    enum class AfterAck { None, LoadDivisor, BootRom };
+    AfterAck afterAck = AfterAck::None;
+    uint16_t afterAckDivisor = 0;
+    double afterAckDeadline = 0;
     uint32_t hostBaud = 0;
 
     ReceiverCounters counters;
@@ -212,7 +221,7 @@ struct Receiver::State {
 
     // ACK the frame, then (when there is one) the answer, with the frame's
     // fault applied. workMs is the time the request takes to carry out.
-    void Respond(uint32_t frameNo, double done, uint32_t ackDelay,
+    bool Respond(uint32_t frameNo, double done, uint32_t ackDelay,
                  std::optional<std::vector<uint8_t>> answer, double workMs = 0) {
         const double t = std::max(done, cpuFreeAt);
         const double ackAt = t + ackDelay;
@@ -220,7 +229,7 @@ struct Receiver::State {
         cpuFreeAt = ackAt;
         if (!answer) {
             ++counters.ignored;
-            return;
+            return false;
         }
         double ready = ackAt + config.answerDelayMs + workMs;
         cpuFreeAt = ready;
@@ -231,7 +240,7 @@ struct Receiver::State {
             switch (fault->second) {
                 case FrameFault::DropAnswer:
                     Log("  answer dropped (fault)");
-                    return;
+                    return false;
                 case FrameFault::Stall: ready += config.faults.stallMs; break;
                 case FrameFault::WrongCode: payload[0] = static_cast<uint8_t>(payload[0] + 2); break;
                 case FrameFault::TrailingByte: payload.push_back(0); break;
@@ -248,12 +257,56 @@ struct Receiver::State {
         char line[64];
         std::snprintf(line, sizeof line, "  -> answer %u, %zu bytes", payload[0], payload.size());
         Log(line);
+        return true;
+    }
+
+    // Runs action once the host has acknowledged the answer just sent (or
+    // gave up on it); at once when no answer went out.
+    void AfterAcknowledgement(bool answered, AfterAck action, uint16_t divisor = 0) {
+        afterAck = action;
+        afterAckDivisor = divisor;
+        afterAckDeadline = txFreeAt + ACK_WAIT_MS;
+        if (!answered) RunAfterAck();
+    }
+
+    void RunAfterAck() {
+        const AfterAck action = afterAck;
+        afterAck = AfterAck::None;
+        if (action == AfterAck::LoadDivisor) SetDivisor(afterAckDivisor);
+        if (action == AfterAck::BootRom) Reset(ReceiverStage::BootRom);
+    }
+
+    // The byte after an answer that changes the line: the host's
+    // acknowledgement, sent at the rate the answer came at.
+    void TakeAcknowledgement(const uint8_t** data, size_t* count) {
+        double nextRate = uartRate;
+        if (afterAck == AfterAck::LoadDivisor) {
+            nextRate = afterAckDivisor == 0 ? 0 : UART_CLOCK_HZ * clockScale / afterAckDivisor;
+        } else if (afterAck == AfterAck::BootRom) {
+            nextRate = BOOT_ROM_BAUD;
+        }
+        // On a pseudo-terminal the rate read with the byte may already be the
+        // host's next one.
+        const bool heard = HostMatches() || (config.lineRateAmbiguous && hostBaud != 0 &&
+                                             UartRatesMatch(nextRate, hostBaud, config.uartTolerance));
+        const uint8_t b = (*data)[0];
+        if (!heard || b == ACK || b == NAK) {
+            if (heard && b == ACK) ++counters.hostAcks;
+            if (heard && b == NAK) ++counters.hostNaks;
+            ++*data;
+            --*count;
+        }
+        RunAfterAck();
     }
 
     void Input(const uint8_t* data, size_t count, uint64_t nowMs, uint32_t baud) {
         inputMs = nowMs;
         hostBaud = baud;
         counters.bytesFromHost[baud] += count;
+        if (afterAck != AfterAck::None && static_cast<double>(nowMs) >= afterAckDeadline) {
+            RunAfterAck();
+        }
+        if (afterAck != AfterAck::None && count > 0) TakeAcknowledgement(&data, &count);
         if (stage == ReceiverStage::Firmware || uartRate <= 0) return;
         std::vector<uint8_t> garbled;
         if (!HostMatches()) {
@@ -412,8 +465,8 @@ struct Receiver::State {
                 uint32_t baud = 0;
                 uint16_t divisor = 0;
                 if (!r.U32(&baud) || !r.U16(&divisor) || !r.AtEnd()) break;
-                Respond(n, done, ack, std::vector<uint8_t>{1});
-                SetDivisor(divisor);
+                const bool answered = Respond(n, done, ack, std::vector<uint8_t>{1});
+                AfterAcknowledgement(answered, AfterAck::LoadDivisor, divisor);
                 return;
             }
             case 2: {  // WriteAgentBlock
@@ -823,8 +876,8 @@ struct Receiver::State {
             }
             case CODE_DISCONNECT: {
                 if (!r.AtEnd()) return malformed();
-                Respond(n, done, config.ackDelayMs, std::move(w.Result()));
-                Disconnected();
+                const bool answered = Respond(n, done, config.ackDelayMs, std::move(w.Result()));
+                Disconnected(answered);
                 return;
             }
             default:
@@ -853,13 +906,13 @@ struct Receiver::State {
         return SIM_AGENT_OK;
     }
 
-    void Disconnected() {
+    void Disconnected(bool answered) {
         ++counters.disconnects;
         if (!config.flashDumpPath.empty()) {
             std::string error;
             if (!WriteFile(config.flashDumpPath, &error)) Log("  " + error);
         }
-        if (config.bootRomAfterDisconnect) Reset(ReceiverStage::BootRom);
+        if (config.bootRomAfterDisconnect) AfterAcknowledgement(answered, AfterAck::BootRom);
     }
 
     bool WriteFile(const std::string& path, std::string* error) const {
@@ -876,6 +929,7 @@ struct Receiver::State {
 
     void Reset(ReceiverStage to) {
         stage = to;
+        afterAck = AfterAck::None;
         uartRate = BOOT_ROM_BAUD;
         clockScale = 1.0;
         rx.clear();

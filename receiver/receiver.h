@@ -81,6 +81,10 @@ struct ReceiverConfig {
     uint32_t frameGapMs = 500;    // a frame whose bytes pause this long is given up
     double uartTolerance = 0.03;  // rate mismatch the UARTs ride out
     bool bootRomAfterDisconnect = true;  // the board resets it for the next session
+    // The line cannot tell at which rate a byte was sent (a pseudo-terminal
+    // only knows the host's rate when the byte is read): the acknowledgement
+    // before a rate change is then taken at either rate.
+    bool lineRateAmbiguous = false;
 
     ReceiverFaults faults;
 };

@@ -51,8 +51,9 @@ std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRa
         for (int bit = 0; bit < 8; ++bit) {
             if (level(start + (1.5 + bit) * bitTime) != 0) value |= static_cast<uint8_t>(1u << bit);
         }
-        const bool framed = level(start + 9.5 * bitTime) == 1;
-        out.push_back(framed ? value : 0);
+        // A low stop bit is a framing error; a raw line without input
+        // checking still delivers the bits sampled.
+        out.push_back(value);
         searchFrom = start + 9.5 * bitTime;
     }
     return out;

@@ -17,5 +17,6 @@ bool UartRatesMatch(double a, double b, double tolerance = UART_TOLERANCE);
 // What a UART at rxRate receives when bytes go out back to back at txRate
 // (8-N-1, idle line before and after): each start edge is followed and the
 // bits are sampled in the middle of the receiver's own bit cells. A frame
-// whose stop bit samples low is delivered as 0, as a raw tty does.
+// whose stop bit samples low is delivered as sampled, as a raw tty without
+// input checking does.
 std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRate, double rxRate);
