@@ -25,8 +25,8 @@ struct FractionalRow {
 };
 
 const FractionalRow Fractional[] = {
-    {13000000, 117, 0xE0F705}, {16369000, 93, 0},        {16800000, 90, 0x898232},
-    {19200000, 78, 0xD851EC},  {24553500, 61, 0},        {26000000, 57, 0x707B83},
+    {13000000, 117, 0xE0F705}, {16369000, 93, 0}, {16800000, 90, 0x898232},
+    {19200000, 78, 0xD851EC},  {24553500, 61, 0}, {26000000, 57, 0x707B83},
 };
 
 struct IntegerRow {
@@ -36,8 +36,8 @@ struct IntegerRow {
 };
 
 const IntegerRow Integer[] = {
-    {13000000, 9, 1088},  {16369000, 1, 96}, {16800000, 13, 1216}, {19200000, 13, 1064},
-    {24553500, 1, 64},    {26000000, 9, 544}, {33600000, 13, 608},
+    {13000000, 9, 1088}, {16369000, 1, 96},  {16800000, 13, 1216}, {19200000, 13, 1064},
+    {24553500, 1, 64},   {26000000, 9, 544}, {33600000, 13, 608},
 };
 
 }  // namespace
@@ -59,8 +59,7 @@ uint32_t BoardReferenceHz(uint8_t chipId, uint16_t wordA, uint16_t wordB) {
     return 0;
 }
 
-bool ClockWordsFor(uint32_t hz, bool integerForm, bool viaCode, uint16_t* wordA,
-                   uint16_t* wordB) {
+bool ClockWordsFor(uint32_t hz, bool integerForm, bool viaCode, uint16_t* wordA, uint16_t* wordB) {
     const uint16_t variantBit = integerForm ? 0x0040 : 0;
     if (!viaCode) {
         for (unsigned sel = 0; sel < 3; ++sel) {
@@ -111,8 +110,14 @@ bool SynthesizerBytes(uint32_t hz, uint8_t byteCount, std::array<uint8_t, 8>* by
         for (const IntegerRow& row : Integer) {
             if (row.hz != hz) continue;
             const uint32_t value = (row.multiplier << 7) | ((row.divider & 0x1F) << 2) | 3;
-            *bytes = {0x03, 0xCF, 0x10, 0x38, static_cast<uint8_t>(value >> 16),
-                      static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value), 0xA0};
+            *bytes = {0x03,
+                      0xCF,
+                      0x10,
+                      0x38,
+                      static_cast<uint8_t>(value >> 16),
+                      static_cast<uint8_t>(value >> 8),
+                      static_cast<uint8_t>(value),
+                      0xA0};
             return true;
         }
     }

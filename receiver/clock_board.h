@@ -18,8 +18,7 @@ uint32_t BoardReferenceHz(uint8_t chipId, uint16_t wordA, uint16_t wordB);
 // sets bit 6 of word A (a non-zero variant). viaCode describes the frequency
 // by the code table even where a shortcut selection exists. False when the
 // form cannot express hz.
-bool ClockWordsFor(uint32_t hz, bool integerForm, bool viaCode, uint16_t* wordA,
-                   uint16_t* wordB);
+bool ClockWordsFor(uint32_t hz, bool integerForm, bool viaCode, uint16_t* wordA, uint16_t* wordB);
 
 enum class ClockFailure {
     UnknownCode,  // variant 0, a code the fractional column lacks: the host gives up at once

@@ -29,28 +29,29 @@ const char* const FrameCounting =
 // Accepts decimal or 0x-prefixed hexadecimal.
 template <typename T>
 CLI::Option* AddNumber(CLI::App& app, const std::string& name, T& value, const std::string& help) {
-    return app.add_option_function<std::string>(
-                  name,
-                  [&value, name](const std::string& text) {
-                      errno = 0;
-                      char* end = nullptr;
-                      const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
-                      if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == '-' ||
-                          parsed > static_cast<unsigned long long>(static_cast<T>(~T{0}))) {
-                          throw CLI::ValidationError(name, "not a number in range: " + text);
-                      }
-                      value = static_cast<T>(parsed);
-                  },
-                  help)
+    return app
+        .add_option_function<std::string>(
+            name,
+            [&value, name](const std::string& text) {
+                errno = 0;
+                char* end = nullptr;
+                const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+                if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == '-' ||
+                    parsed > static_cast<unsigned long long>(static_cast<T>(~T{0}))) {
+                    throw CLI::ValidationError(name, "not a number in range: " + text);
+                }
+                value = static_cast<T>(parsed);
+            },
+            help)
         ->type_name("N");
 }
 
 bool ApplyClock(ReceiverConfig& config, uint32_t referenceHz, const std::string& form,
                 const std::string& failure, std::string* error) {
     if (!failure.empty()) {
-        ClockWordsForFailure(failure == "unknown-code" ? ClockFailure::UnknownCode
-                                                       : ClockFailure::NoEntry,
-                             &config.wordA, &config.wordB);
+        ClockWordsForFailure(
+            failure == "unknown-code" ? ClockFailure::UnknownCode : ClockFailure::NoEntry,
+            &config.wordA, &config.wordB);
         config.chipId = 48;
         return true;
     }
@@ -68,10 +69,11 @@ bool ApplyClock(ReceiverConfig& config, uint32_t referenceHz, const std::string&
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Simulated GPS receiver (boot ROM, first stage, flash agent, NOR flash) on a "
-                 "pseudo-terminal. Prints the path of the serial side on the first line of "
-                 "standard output, then serves hosts until interrupted (or one disconnect with "
-                 "--once)."};
+    CLI::App app{
+        "Simulated GPS receiver (boot ROM, first stage, flash agent, NOR flash) on a "
+        "pseudo-terminal. Prints the path of the serial side on the first line of "
+        "standard output, then serves hosts until interrupted (or one disconnect with "
+        "--once)."};
     app.footer(FrameCounting);
 
     ReceiverConfig config;
@@ -95,7 +97,8 @@ int main(int argc, char** argv) {
                    "makes the agent refuse the bus")
         ->type_name("BITS");
     AddNumber(app, "--chip-id", config.chipId, "Chip id the first stage answers (48, 35, 0, ...)");
-    AddNumber(app, "--word-a", config.wordA, "Configuration word A (bits 12-13 select, bit 6 variant)");
+    AddNumber(app, "--word-a", config.wordA,
+              "Configuration word A (bits 12-13 select, bit 6 variant)");
     AddNumber(app, "--word-b", config.wordB, "Configuration word B (bits 0-4 oscillator code)");
     uint32_t referenceHz = 0;
     std::string clockForm = "fractional", clockFailure;
@@ -118,15 +121,15 @@ int main(int argc, char** argv) {
     app.add_option("--flash-fill", fill, "Start with every flash byte set to BYTE (default erased)")
         ->type_name("BYTE")
         ->check(CLI::Range(0, 255));
-    app.add_option("--flash-file", flashFile,
-                   "Start with the flash holding FILE (the rest erased)")
+    app.add_option("--flash-file", flashFile, "Start with the flash holding FILE (the rest erased)")
         ->type_name("FILE")
         ->check(CLI::ExistingFile);
 
     // The line.
     app.add_flag("--wire-timing", config.wireTiming,
                  "Each byte takes 10 bit times at the line rate");
-    AddNumber(app, "--answer-delay-ms", config.answerDelayMs, "Time from ACK to answer (default 1)");
+    AddNumber(app, "--answer-delay-ms", config.answerDelayMs,
+              "Time from ACK to answer (default 1)");
     AddNumber(app, "--erase-delay-ms", config.eraseDelayMs, "Time to erase one sector (default 5)");
     AddNumber(app, "--frame-gap-ms", config.frameGapMs,
               "A frame whose bytes pause this long is given up (default 500)");
@@ -190,7 +193,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!clockFailure.empty() && referenceHz != 0) {
-        std::fprintf(stderr, "zelvar-receiver: --clock-failure and --reference-clock exclude each other\n");
+        std::fprintf(stderr,
+                     "zelvar-receiver: --clock-failure and --reference-clock exclude each other\n");
         return 2;
     }
     std::string error;
@@ -212,9 +216,12 @@ int main(int argc, char** argv) {
     }
     config.flashDumpPath = dump;
     const std::pair<std::vector<uint32_t>*, FrameFault> lists[] = {
-        {&nak, FrameFault::Nak},           {&corrupt, FrameFault::CorruptAnswer},
-        {&drop, FrameFault::DropAnswer},   {&wrongCode, FrameFault::WrongCode},
-        {&trailing, FrameFault::TrailingByte}, {&stall, FrameFault::Stall},
+        {&nak, FrameFault::Nak},
+        {&corrupt, FrameFault::CorruptAnswer},
+        {&drop, FrameFault::DropAnswer},
+        {&wrongCode, FrameFault::WrongCode},
+        {&trailing, FrameFault::TrailingByte},
+        {&stall, FrameFault::Stall},
         {&oversize, FrameFault::OversizeAnswer},
     };
     for (const auto& [frames, fault] : lists) {

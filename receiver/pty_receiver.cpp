@@ -75,10 +75,11 @@ struct PtyReceiver::Impl {
         return 0;
     }
 
-    // Writes what is due; called with the mutex held.
-    void Flush() {
+    // Writes what is due (everything when all is set); called with the
+    // mutex held.
+    void Flush(bool all = false) {
         const int64_t now = Now();
-        while (!pending.empty() && pending.front().due <= now) {
+        while (!pending.empty() && (all || pending.front().due <= now)) {
             std::vector<uint8_t>& bytes = pending.front().bytes;
             const ssize_t n = write(master, bytes.data(), bytes.size());
             if (n < 0 && errno == EAGAIN) return;  // the line is full: later
@@ -142,7 +143,9 @@ struct PtyReceiver::Impl {
 
 PtyReceiver::PtyReceiver() : impl_(std::make_unique<Impl>()) {}
 
-PtyReceiver::~PtyReceiver() { Stop(); }
+PtyReceiver::~PtyReceiver() {
+    Stop();
+}
 
 bool PtyReceiver::Start(const ReceiverConfig& config, std::string* error) {
     Impl& m = *impl_;
@@ -189,7 +192,9 @@ bool PtyReceiver::Start(const ReceiverConfig& config, std::string* error) {
     return true;
 }
 
-const std::string& PtyReceiver::SlavePath() const { return impl_->slave; }
+const std::string& PtyReceiver::SlavePath() const {
+    return impl_->slave;
+}
 
 void PtyReceiver::EnterBootRom() {
     WithReceiver([](Receiver& r) { r.EnterBootRom(); });
@@ -233,6 +238,10 @@ void PtyReceiver::Stop() {
             // The thread notices the flag within its poll interval anyway.
         }
         m.thread.join();
+        // Answers already decided still go out (the last one of a session
+        // may be due a moment after the disconnect was counted).
+        std::lock_guard<std::mutex> lock(m.mutex);
+        m.Flush(true);
     }
     m.Close();
 }

@@ -13,7 +13,7 @@
 #include "receiver/receiver.h"
 
 class PtyReceiver {
-public:
+  public:
     PtyReceiver();
     ~PtyReceiver();
     PtyReceiver(const PtyReceiver&) = delete;
@@ -33,7 +33,7 @@ public:
     void WithReceiver(const std::function<void(Receiver&)>& fn);
     void Stop();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

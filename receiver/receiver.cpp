@@ -31,7 +31,7 @@ const char AGENT_VERSION_TEXT[] = "2.0";
 
 // Big-endian answer builder.
 class Writer {
-public:
+  public:
     void U8(uint8_t v) { bytes_.push_back(v); }
     void U16(uint16_t v) {
         U8(static_cast<uint8_t>(v >> 8));
@@ -45,16 +45,18 @@ public:
         bytes_.insert(bytes_.end(), text.begin(), text.end());
         U8(0);
     }
-    void Bytes(const uint8_t* data, size_t count) { bytes_.insert(bytes_.end(), data, data + count); }
+    void Bytes(const uint8_t* data, size_t count) {
+        bytes_.insert(bytes_.end(), data, data + count);
+    }
     std::vector<uint8_t>& Result() { return bytes_; }
 
-private:
+  private:
     std::vector<uint8_t> bytes_;
 };
 
 // Big-endian request reader; every read fails once the payload runs out.
 class Reader {
-public:
+  public:
     Reader(const uint8_t* data, size_t count) : data_(data), count_(count) {}
     bool U8(uint8_t* v) {
         if (pos_ + 1 > count_) return false;
@@ -91,7 +93,7 @@ public:
     }
     bool AtEnd() const { return pos_ == count_; }
 
-private:
+  private:
     const uint8_t* data_;
     size_t count_;
     size_t pos_ = 0;
@@ -126,13 +128,20 @@ uint16_t SimCrc16(const uint8_t* data, size_t count, uint16_t crc) {
 
 const char* FrameFaultName(FrameFault fault) {
     switch (fault) {
-        case FrameFault::Nak: return "nak";
-        case FrameFault::CorruptAnswer: return "corrupt-answer";
-        case FrameFault::DropAnswer: return "drop-answer";
-        case FrameFault::WrongCode: return "wrong-code";
-        case FrameFault::TrailingByte: return "trailing-byte";
-        case FrameFault::Stall: return "stall";
-        case FrameFault::OversizeAnswer: return "oversize-answer";
+        case FrameFault::Nak:
+            return "nak";
+        case FrameFault::CorruptAnswer:
+            return "corrupt-answer";
+        case FrameFault::DropAnswer:
+            return "drop-answer";
+        case FrameFault::WrongCode:
+            return "wrong-code";
+        case FrameFault::TrailingByte:
+            return "trailing-byte";
+        case FrameFault::Stall:
+            return "stall";
+        case FrameFault::OversizeAnswer:
+            return "oversize-answer";
     }
     return "?";
 }
@@ -241,12 +250,23 @@ struct Receiver::State {
                 case FrameFault::DropAnswer:
                     Log("  answer dropped (fault)");
                     return false;
-                case FrameFault::Stall: ready += config.faults.stallMs; break;
-                case FrameFault::WrongCode: payload[0] = static_cast<uint8_t>(payload[0] + 2); break;
-                case FrameFault::TrailingByte: payload.push_back(0); break;
-                case FrameFault::OversizeAnswer: payload.resize(OVERSIZE_PAYLOAD, 0); break;
-                case FrameFault::CorruptAnswer: corrupt = true; break;
-                case FrameFault::Nak: break;
+                case FrameFault::Stall:
+                    ready += config.faults.stallMs;
+                    break;
+                case FrameFault::WrongCode:
+                    payload[0] = static_cast<uint8_t>(payload[0] + 2);
+                    break;
+                case FrameFault::TrailingByte:
+                    payload.push_back(0);
+                    break;
+                case FrameFault::OversizeAnswer:
+                    payload.resize(OVERSIZE_PAYLOAD, 0);
+                    break;
+                case FrameFault::CorruptAnswer:
+                    corrupt = true;
+                    break;
+                case FrameFault::Nak:
+                    break;
             }
             Log(std::string("  answer fault: ") + FrameFaultName(fault->second));
         }
@@ -287,8 +307,9 @@ struct Receiver::State {
         }
         // On a pseudo-terminal the rate read with the byte may already be the
         // host's next one.
-        const bool heard = HostMatches() || (config.lineRateAmbiguous && hostBaud != 0 &&
-                                             UartRatesMatch(nextRate, hostBaud, config.uartTolerance));
+        const bool heard =
+            HostMatches() || (config.lineRateAmbiguous && hostBaud != 0 &&
+                              UartRatesMatch(nextRate, hostBaud, config.uartTolerance));
         const uint8_t b = (*data)[0];
         if (!heard || b == ACK || b == NAK) {
             if (heard && b == ACK) ++counters.hostAcks;
@@ -378,11 +399,18 @@ struct Receiver::State {
         }
         if (length > 0) counters.requestCodes.push_back(payload[0]);
         switch (stage) {
-            case ReceiverStage::BootRom: BootRomFrame(n, payload, length, done); break;
-            case ReceiverStage::FirstStage: FirstStageFrame(n, payload, length, done); break;
-            case ReceiverStage::Agent: AgentFrame(n, payload, length, done); break;
+            case ReceiverStage::BootRom:
+                BootRomFrame(n, payload, length, done);
+                break;
+            case ReceiverStage::FirstStage:
+                FirstStageFrame(n, payload, length, done);
+                break;
+            case ReceiverStage::Agent:
+                AgentFrame(n, payload, length, done);
+                break;
             case ReceiverStage::Firmware:
-            case ReceiverStage::Hung: break;
+            case ReceiverStage::Hung:
+                break;
         }
     }
 
@@ -393,9 +421,9 @@ struct Receiver::State {
         uint8_t c0 = 0, c1 = 0, c2 = 0;
         uint32_t imageLength = 0, tail = 1;
         const uint8_t* image = nullptr;
-        if (!r.U8(&c0) || !r.U8(&c1) || !r.U8(&c2) || !r.U32(&imageLength) ||
-            c0 != LOAD_CODE_0 || c1 != LOAD_CODE_1 || c2 != 0 || !r.Bytes(imageLength, &image) ||
-            !r.U32(&tail) || tail != 0 || !r.AtEnd()) {
+        if (!r.U8(&c0) || !r.U8(&c1) || !r.U8(&c2) || !r.U32(&imageLength) || c0 != LOAD_CODE_0 ||
+            c1 != LOAD_CODE_1 || c2 != 0 || !r.Bytes(imageLength, &image) || !r.U32(&tail) ||
+            tail != 0 || !r.AtEnd()) {
             Log("  boot ROM ignores the frame");
             return;
         }
@@ -493,7 +521,8 @@ struct Receiver::State {
                 Respond(n, done, ack, std::vector<uint8_t>{5}, 1);
                 return;
             }
-            default: break;
+            default:
+                break;
         }
         Respond(n, done, ack, std::nullopt);
     }
@@ -694,7 +723,8 @@ struct Receiver::State {
                     for (const FlashRun& run : given.runs) sum += uint64_t{run.count} * run.size;
                     // The agent's record has room for 63-character names and 6 runs.
                     if (sum != given.size || (given.commandSet != 'A' && given.commandSet != 'I') ||
-                        given.name.size() > 63 || given.maker.size() > 63 || given.runs.size() > 6) {
+                        given.name.size() > 63 || given.maker.size() > 63 ||
+                        given.runs.size() > 6) {
                         status = SIM_AGENT_BAD_DESCRIPTION;
                     }
                 }
@@ -762,7 +792,8 @@ struct Receiver::State {
                 uint64_t sectorStart = 0, sectorSize = 0;
                 if (!open) {
                     status = SIM_AGENT_NOT_OPEN;
-                } else if (start >= flashSize || !SectorAt(start, &index, &sectorStart, &sectorSize) ||
+                } else if (start >= flashSize ||
+                           !SectorAt(start, &index, &sectorStart, &sectorSize) ||
                            sectorStart != start) {
                     status = SIM_AGENT_BAD_RANGE;
                 } else if (sectorSize != size) {
@@ -946,8 +977,7 @@ Receiver::Receiver(ReceiverConfig config) : s_(std::make_unique<State>()) {
         s.configError = "unknown flash part \"" + s.config.part + "\"";
         return;
     }
-    const uint64_t size =
-        uint64_t{s.physical->size} * (s.config.busWidth == 32 ? 2 : 1);
+    const uint64_t size = uint64_t{s.physical->size} * (s.config.busWidth == 32 ? 2 : 1);
     const uint8_t fill = s.config.flashInit == FlashInit::Fill ? s.config.flashFill : 0xFF;
     s.flash.assign(size, fill);
     if (s.config.flashInit == FlashInit::File) {
@@ -962,7 +992,7 @@ Receiver::Receiver(ReceiverConfig config) : s_(std::make_unique<State>()) {
         if (bytes.size() > s.flash.size()) {
             s.ok = false;
             s.configError = "the flash file " + s.config.flashFile + " is larger than the flash (" +
-                      std::to_string(s.flash.size()) + " bytes)";
+                            std::to_string(s.flash.size()) + " bytes)";
             return;
         }
         std::copy(bytes.begin(), bytes.end(), s.flash.begin());
@@ -971,32 +1001,70 @@ Receiver::Receiver(ReceiverConfig config) : s_(std::make_unique<State>()) {
 
 Receiver::~Receiver() = default;
 
-bool Receiver::Ok() const { return s_->ok; }
-const std::string& Receiver::Error() const { return s_->configError; }
+bool Receiver::Ok() const {
+    return s_->ok;
+}
+const std::string& Receiver::Error() const {
+    return s_->configError;
+}
 
 void Receiver::Input(const uint8_t* data, size_t count, uint64_t nowMs, uint32_t hostBaud) {
     s_->Input(data, count, nowMs, hostBaud);
 }
 
-void Receiver::SetOutput(Output out) { s_->out = std::move(out); }
-void Receiver::SetLog(std::function<void(const std::string&)> log) { s_->log = std::move(log); }
-void Receiver::EnterBootRom() { s_->Reset(ReceiverStage::BootRom); }
-void Receiver::RunFirmware() { s_->Reset(ReceiverStage::Firmware); }
-ReceiverStage Receiver::Stage() const { return s_->stage; }
-uint32_t Receiver::UartBaud() const { return static_cast<uint32_t>(std::lround(s_->uartRate)); }
-double Receiver::UartRate() const { return s_->uartRate; }
-const std::vector<uint8_t>& Receiver::Flash() const { return s_->flash; }
-std::vector<uint8_t>& Receiver::MutableFlash() { return s_->flash; }
+void Receiver::SetOutput(Output out) {
+    s_->out = std::move(out);
+}
+void Receiver::SetLog(std::function<void(const std::string&)> log) {
+    s_->log = std::move(log);
+}
+void Receiver::EnterBootRom() {
+    s_->Reset(ReceiverStage::BootRom);
+}
+void Receiver::RunFirmware() {
+    s_->Reset(ReceiverStage::Firmware);
+}
+ReceiverStage Receiver::Stage() const {
+    return s_->stage;
+}
+uint32_t Receiver::UartBaud() const {
+    return static_cast<uint32_t>(std::lround(s_->uartRate));
+}
+double Receiver::UartRate() const {
+    return s_->uartRate;
+}
+const std::vector<uint8_t>& Receiver::Flash() const {
+    return s_->flash;
+}
+std::vector<uint8_t>& Receiver::MutableFlash() {
+    return s_->flash;
+}
 
 bool Receiver::WriteFlashFile(const std::string& path, std::string* error) const {
     return s_->WriteFile(path, error);
 }
 
-const ReceiverConfig& Receiver::Config() const { return s_->config; }
-ReceiverFaults& Receiver::Faults() { return s_->config.faults; }
-const ReceiverCounters& Receiver::Counters() const { return s_->counters; }
-const ClockRecord& Receiver::Clock() const { return s_->clock; }
-const std::vector<uint8_t>& Receiver::FirstStageImage() const { return s_->firstStage; }
-const std::vector<uint8_t>& Receiver::AgentMemory() const { return s_->agentMemory; }
-bool Receiver::AgentOpen() const { return s_->open; }
-uint32_t Receiver::ProgramBufferSize() const { return s_->programBuffer; }
+const ReceiverConfig& Receiver::Config() const {
+    return s_->config;
+}
+ReceiverFaults& Receiver::Faults() {
+    return s_->config.faults;
+}
+const ReceiverCounters& Receiver::Counters() const {
+    return s_->counters;
+}
+const ClockRecord& Receiver::Clock() const {
+    return s_->clock;
+}
+const std::vector<uint8_t>& Receiver::FirstStageImage() const {
+    return s_->firstStage;
+}
+const std::vector<uint8_t>& Receiver::AgentMemory() const {
+    return s_->agentMemory;
+}
+bool Receiver::AgentOpen() const {
+    return s_->open;
+}
+uint32_t Receiver::ProgramBufferSize() const {
+    return s_->programBuffer;
+}

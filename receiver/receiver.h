@@ -60,26 +60,26 @@ enum class FlashInit { Erased, Fill, File };
 
 struct ReceiverConfig {
     std::string part = "AM29LV400BB";
-    unsigned busWidth = 16;      // 16 or 32; anything else is a bus the agent refuses
-    uint8_t chipId = 48;         // QueryChipId; also the processor the agent checks
-    uint16_t wordA = 0x0000;     // QueryConfigWordA: bits 12-13 select, bit 6 the variant
-    uint16_t wordB = 0x0000;     // QueryConfigWordB: bits 0-4 the oscillator code
+    unsigned busWidth = 16;   // 16 or 32; anything else is a bus the agent refuses
+    uint8_t chipId = 48;      // QueryChipId; also the processor the agent checks
+    uint16_t wordA = 0x0000;  // QueryConfigWordA: bits 12-13 select, bit 6 the variant
+    uint16_t wordB = 0x0000;  // QueryConfigWordB: bits 0-4 the oscillator code
     uint32_t flashChipSelect = 0;
 
     FlashInit flashInit = FlashInit::Erased;
     uint8_t flashFill = 0xFF;
-    std::string flashFile;       // initial contents; a shorter file leaves the rest erased
-    std::string flashDumpPath;   // flash written here at every disconnect (empty: never)
+    std::string flashFile;      // initial contents; a shorter file leaves the rest erased
+    std::string flashDumpPath;  // flash written here at every disconnect (empty: never)
 
     // Each byte takes 10 bit times at the line rate, so the host's virtual
     // (or real) clock runs as on the wire.
     bool wireTiming = false;
-    uint32_t ackDelayMs = 0;      // frame received -> ACK
-    uint32_t answerDelayMs = 1;   // ACK -> answer
-    uint32_t startDelayMs = 5;    // first stage loaded and started -> its ACK
-    uint32_t eraseDelayMs = 5;    // per sector erased
-    uint32_t frameGapMs = 500;    // a frame whose bytes pause this long is given up
-    double uartTolerance = 0.03;  // rate mismatch the UARTs ride out
+    uint32_t ackDelayMs = 0;             // frame received -> ACK
+    uint32_t answerDelayMs = 1;          // ACK -> answer
+    uint32_t startDelayMs = 5;           // first stage loaded and started -> its ACK
+    uint32_t eraseDelayMs = 5;           // per sector erased
+    uint32_t frameGapMs = 500;           // a frame whose bytes pause this long is given up
+    double uartTolerance = 0.03;         // rate mismatch the UARTs ride out
     bool bootRomAfterDisconnect = true;  // the board resets it for the next session
     // The line cannot tell at which rate a byte was sent (a pseudo-terminal
     // only knows the host's rate when the byte is read): the acknowledgement
@@ -90,13 +90,13 @@ struct ReceiverConfig {
 };
 
 struct ReceiverCounters {
-    uint32_t frames = 0;           // complete frames taken off the line
+    uint32_t frames = 0;  // complete frames taken off the line
     uint32_t badChecksums = 0;
     uint32_t acksSent = 0;
     uint32_t naksSent = 0;
     uint32_t answersSent = 0;
-    uint32_t ignored = 0;          // good frames served with no answer (unknown, malformed)
-    uint32_t hostAcks = 0;         // acknowledgements the host gave our answers
+    uint32_t ignored = 0;   // good frames served with no answer (unknown, malformed)
+    uint32_t hostAcks = 0;  // acknowledgements the host gave our answers
     uint32_t hostNaks = 0;
     uint32_t partialsDropped = 0;  // frames given up after a gap
     uint32_t writes = 0;           // EPWrite requests
@@ -112,15 +112,15 @@ struct ReceiverCounters {
 // What the first stage made of the clock set-up.
 struct ClockRecord {
     int configureClockCalls = 0;
-    uint32_t hz = 0;          // frequency whose synthesizer row it got (0: none matched)
-    uint8_t byteCount = 0;    // 7: fractional form, 8: integer form
+    uint32_t hz = 0;        // frequency whose synthesizer row it got (0: none matched)
+    uint8_t byteCount = 0;  // 7: fractional form, 8: integer form
     std::array<uint8_t, 8> data{};
     uint16_t divisor = 0;
     int alternateValue = -1;  // ConfigureAlternate's byte, -1 when never sent
 };
 
 class Receiver {
-public:
+  public:
     using Output = std::function<void(const uint8_t* data, size_t count, uint64_t delayMs)>;
 
     explicit Receiver(ReceiverConfig config);
@@ -161,7 +161,7 @@ public:
     bool AgentOpen() const;
     uint32_t ProgramBufferSize() const;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> s_;
 };

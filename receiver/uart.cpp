@@ -22,8 +22,7 @@ bool UartRatesMatch(double a, double b, double tolerance) {
     return std::fabs(a / b - 1.0) <= tolerance;
 }
 
-std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRate,
-                                  double rxRate) {
+std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRate, double rxRate) {
     std::vector<uint8_t> out;
     if (count == 0 || txRate <= 0 || rxRate <= 0) return out;
     const int64_t cells = static_cast<int64_t>(count) * 10;

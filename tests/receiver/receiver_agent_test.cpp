@@ -36,7 +36,9 @@ Payload Write(uint32_t address, const std::vector<uint8_t>& data) {
     return Payload{}.U8(8).U32(address).U32(static_cast<uint32_t>(data.size())).Bytes(data);
 }
 
-Payload Erase(uint32_t start, uint32_t size) { return Payload{}.U8(12).U32(start).U32(size); }
+Payload Erase(uint32_t start, uint32_t size) {
+    return Payload{}.U8(12).U32(start).U32(size);
+}
 
 TEST(ReceiverAgent, OpenAnswersThePartOfTheTable) {
     Agent agent({}, false);
@@ -80,21 +82,21 @@ TEST(ReceiverAgent, OpenChecksInTheAgentsOrder) {
     };
     const auto none = [](ReceiverConfig&) {};
     const Case cases[] = {
-        {"nothing on the bus", cfg([](ReceiverConfig& c) { c.faults.noFlash = true; }), false,
-         0, 0, 0, 0, 5},
+        {"nothing on the bus", cfg([](ReceiverConfig& c) { c.faults.noFlash = true; }), false, 0, 0,
+         0, 0, 5},
         {"open twice", cfg(none), true, 9, 1, 4, 4, 1},
         {"processor before chip select", cfg([](ReceiverConfig& c) { c.chipId = 0; }), false, 9, 0,
          0, 0, 16},
         {"chip select before options", cfg(none), false, 8, 0, 4, 0, 2},
-        {"options before bus width", cfg([](ReceiverConfig& c) { c.busWidth = 8; }), false, 0, 0,
-         4, 0, 15},
+        {"options before bus width", cfg([](ReceiverConfig& c) { c.busWidth = 8; }), false, 0, 0, 4,
+         0, 15},
         {"masks sharing a bit", cfg(none), false, 0, 0, 1, 3, 15},
         {"-1 stands for 3", cfg(none), false, 0, 0, 0xFFFFFFFF, 1, 15},
         {"only the low byte counts", cfg(none), false, 0, 0, 0x104, 0, 15},
         {"bus width before base offset", cfg([](ReceiverConfig& c) { c.busWidth = 8; }), false, 0,
          0x1000, 0, 0, 10},
-        {"base offset before identification", cfg([](ReceiverConfig& c) { c.faults.noFlash = true; }),
-         false, 0, 0x1000, 0, 0, 8},
+        {"base offset before identification",
+         cfg([](ReceiverConfig& c) { c.faults.noFlash = true; }), false, 0, 0x1000, 0, 0, 8},
         {"codes 0 / 0", cfg([](ReceiverConfig& c) { c.faults.overrideIds = true; }), false, 0, 0, 0,
          0, 5},
         {"parts differ", cfg([](ReceiverConfig& c) {
@@ -220,8 +222,8 @@ TEST(ReceiverAgent, SectorArithmeticOfTheBottomBootPart) {
     struct Case {
         uint32_t index, start, size;
     };
-    const Case cases[] = {{0, 0, 0x4000},          {1, 0x4000, 0x2000},   {2, 0x6000, 0x2000},
-                          {3, 0x8000, 0x8000},     {4, 0x10000, 0x10000}, {10, 0x70000, 0x10000}};
+    const Case cases[] = {{0, 0, 0x4000},      {1, 0x4000, 0x2000},   {2, 0x6000, 0x2000},
+                          {3, 0x8000, 0x8000}, {4, 0x10000, 0x10000}, {10, 0x70000, 0x10000}};
     for (unsigned width : {16u, 32u}) {
         SCOPED_TRACE(width);
         const uint32_t l = width / 16;
@@ -234,7 +236,8 @@ TEST(ReceiverAgent, SectorArithmeticOfTheBottomBootPart) {
         const Reply beyond = agent.Call(Payload{}.U8(20).U32(11));
         EXPECT_EQ(beyond.Status(), 13u);
         EXPECT_EQ(beyond.payload.size(), 13u);
-        EXPECT_EQ(agent.Call(Payload{}.U8(16)).payload, Payload{}.U8(17).U32(0).U32(0x80000 * l).bytes);
+        EXPECT_EQ(agent.Call(Payload{}.U8(16)).payload,
+                  Payload{}.U8(17).U32(0).U32(0x80000 * l).bytes);
         EXPECT_EQ(agent.Call(Payload{}.U8(18)).payload, Payload{}.U8(19).U32(0).U32(11).bytes);
     }
 }
@@ -252,8 +255,7 @@ TEST(ReceiverAgent, EraseTakesExactlyOneWholeSector) {
             {0x2000 * l, 0x2000 * l, 8},    // inside the first sector
             {0x4000 * l, 0x4000 * l, 9},    // a sector start, another sector's size
             {0x80000 * l, 0x10000 * l, 8},  // beyond the flash
-            {0x4000, 0x2000, l == 1 ? 0u : 8u},
-            {0x70000 * l, 0x10000 * l, 0},
+            {0x4000, 0x2000, l == 1 ? 0u : 8u}, {0x70000 * l, 0x10000 * l, 0},
         };
         for (const Case& c : cases) {
             EXPECT_EQ(agent.Status(Erase(c.start, c.size)), c.status) << std::hex << c.start;
@@ -305,9 +307,8 @@ TEST(ReceiverAgent, ProgramBufferSizeRulesFollowTheBus) {
         uint32_t size, status;
     };
     const Case cases[] = {
-        {16, 0, 14},  {16, 1, 14},  {16, 2, 0},  {16, 3, 14},  {16, 32, 0},
-        {16, 34, 14}, {32, 2, 14},  {32, 4, 0},  {32, 6, 14},  {32, 64, 0},
-        {32, 68, 14}, {32, 32, 0},
+        {16, 0, 14}, {16, 1, 14}, {16, 2, 0},  {16, 3, 14}, {16, 32, 0},  {16, 34, 14},
+        {32, 2, 14}, {32, 4, 0},  {32, 6, 14}, {32, 64, 0}, {32, 68, 14}, {32, 32, 0},
     };
     for (const Case& c : cases) {
         Agent agent(WithBus(c.width));

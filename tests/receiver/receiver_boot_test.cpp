@@ -45,7 +45,7 @@ TEST(ReceiverBootRom, SendsNothingForAnyOtherFrame) {
     std::vector<uint8_t> badChecksum = Frame(Wire::LoadFirstStage(image).bytes);
     badChecksum.back() ^= 1;
     const std::vector<std::vector<uint8_t>> frames = {
-        Frame({42}),                   // QueryChipId before any first stage
+        Frame({42}),  // QueryChipId before any first stage
         Frame(nonZeroTail.bytes),
         Frame(shortImage.bytes),
         badChecksum,

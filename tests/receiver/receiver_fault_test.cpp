@@ -138,8 +138,9 @@ TEST(ReceiverFaults, PowerLossAfterAWriteLeavesTheBootRomAndTheFlash) {
     EXPECT_EQ(wire.receiver.Stage(), ReceiverStage::BootRom);
     EXPECT_EQ(wire.receiver.UartBaud(), 38400u);
     EXPECT_EQ(wire.receiver.Counters().powerLosses, 1u);
-    EXPECT_EQ(std::vector<uint8_t>(wire.receiver.Flash().begin(), wire.receiver.Flash().begin() + 4),
-              (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(
+        std::vector<uint8_t>(wire.receiver.Flash().begin(), wire.receiver.Flash().begin() + 4),
+        (std::vector<uint8_t>{1, 2, 3, 4}));
     // The host at the operating rate is not heard; from 38400 it starts over.
     EXPECT_EQ(wire.Exchange(Wire::LoadFirstStage({9})).ack, -1);
     FakeClockAdvance(1000);

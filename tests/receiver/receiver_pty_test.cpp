@@ -78,7 +78,9 @@ TEST(ReceiverPty, ServesAHostThroughTheBaudSwitchAndAReopen) {
     receiver.Stop();
 }
 
-std::string Program() { return ZELVAR_RECEIVER_PROGRAM; }
+std::string Program() {
+    return ZELVAR_RECEIVER_PROGRAM;
+}
 
 int RunProgram(const std::string& arguments, std::string* output) {
     FILE* pipe = popen((Program() + " " + arguments + " 2>&1").c_str(), "r");
@@ -93,13 +95,35 @@ int RunProgram(const std::string& arguments, std::string* output) {
 TEST(ReceiverProgram, HelpListsTheOptionsAndBadOptionsFail) {
     std::string help;
     EXPECT_EQ(RunProgram("--help", &help), 0);
-    for (const char* option :
-         {"--link", "--flash-dump", "--once", "--part", "--bus-width", "--chip-id", "--word-a",
-          "--word-b", "--reference-clock", "--clock-failure", "--flash-fill", "--flash-file",
-          "--wire-timing", "--nak-frame", "--corrupt-answer", "--drop-answer", "--wrong-code",
-          "--trailing-byte", "--stall", "--oversize-answer", "--erase-fail-sector",
-          "--write-fail-address", "--crc-off-by-one", "--power-loss-after-write", "--device-id",
-          "--maker-id", "--no-flash", "--mismatched-parts", "counted from 1"}) {
+    for (const char* option : {"--link",
+                               "--flash-dump",
+                               "--once",
+                               "--part",
+                               "--bus-width",
+                               "--chip-id",
+                               "--word-a",
+                               "--word-b",
+                               "--reference-clock",
+                               "--clock-failure",
+                               "--flash-fill",
+                               "--flash-file",
+                               "--wire-timing",
+                               "--nak-frame",
+                               "--corrupt-answer",
+                               "--drop-answer",
+                               "--wrong-code",
+                               "--trailing-byte",
+                               "--stall",
+                               "--oversize-answer",
+                               "--erase-fail-sector",
+                               "--write-fail-address",
+                               "--crc-off-by-one",
+                               "--power-loss-after-write",
+                               "--device-id",
+                               "--maker-id",
+                               "--no-flash",
+                               "--mismatched-parts",
+                               "counted from 1"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
     std::string out;
@@ -119,10 +143,9 @@ TEST(ReceiverProgram, OneSessionThroughTheLinkThenExit) {
     const std::string dump = dir + "zelvar_receiver_dump.bin";
     unlink(link.c_str());
     unlink(dump.c_str());
-    FILE* pipe = popen((Program() + " --once --flash-fill 0x00 --link " + link +
-                        " --flash-dump " + dump)
-                           .c_str(),
-                       "r");
+    FILE* pipe = popen(
+        (Program() + " --once --flash-fill 0x00 --link " + link + " --flash-dump " + dump).c_str(),
+        "r");
     ASSERT_NE(pipe, nullptr);
     char line[256] = {};
     ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
@@ -147,7 +170,8 @@ TEST(ReceiverProgram, OneSessionThroughTheLinkThenExit) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     std::ifstream file(dump, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
     ASSERT_EQ(bytes.size(), 0x80000u);
     EXPECT_EQ(static_cast<uint8_t>(bytes[0x3FFF]), 0xFF);
     EXPECT_EQ(static_cast<uint8_t>(bytes[0x4000]), 0x00);

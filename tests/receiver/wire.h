@@ -47,8 +47,8 @@ inline uint32_t BigEndian(const std::vector<uint8_t>& b, size_t at, size_t n) {
 
 // What came back for one request.
 struct Reply {
-    int ack = -1;                  // the byte after the request, -1 when none came
-    bool answered = false;         // a whole answer frame arrived
+    int ack = -1;           // the byte after the request, -1 when none came
+    bool answered = false;  // a whole answer frame arrived
     bool checksumOk = false;
     std::vector<uint8_t> payload;  // the answer's payload
     uint64_t ackAtMs = 0;          // virtual time at which the ACK was read
@@ -58,7 +58,7 @@ struct Reply {
 };
 
 class Wire {
-public:
+  public:
     explicit Wire(ReceiverConfig config = {}) : receiver(std::move(config)) {
         FakeLineReset();
         FakeSerialOps().open("COM9", 38400);
