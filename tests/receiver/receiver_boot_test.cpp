@@ -314,3 +314,28 @@ TEST(Uart, SameRateDeliversTheBytesAndFarRatesDoNot) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReceiverFirstStage, LoadsTheDivisorEvenWhenTheHostNeverAcknowledges) {
+    Wire wire;
+    wire.Exchange(Wire::LoadFirstStage(Image(8)));
+    const Reply reply = wire.Exchange(Payload{}.U8(0).U32(115200).U16(428).bytes, false);
+    EXPECT_EQ(reply.payload, (std::vector<uint8_t>{1}));
+    EXPECT_EQ(wire.receiver.UartRate(), 38400.0);  // still waiting for the ACK
+    FakeClockAdvance(2100);
+    wire.SetBaud(115200);
+    EXPECT_EQ(wire.Exchange(Payload{}.U8(42)).payload, (std::vector<uint8_t>{43, 48}));
+}
+
+TEST(ReceiverStages, FirmwareServesNoProtocolUntilTheBootRomIsEntered) {
+    Wire wire;
+    wire.receiver.RunFirmware();
+    wire.SendRaw(Frame(Wire::LoadFirstStage(Image(8)).bytes));
+    EXPECT_TRUE(wire.Read(4).empty());
+    EXPECT_EQ(wire.receiver.Stage(), ReceiverStage::Firmware);
+    wire.receiver.EnterBootRom();
+    EXPECT_EQ(wire.Exchange(Wire::LoadFirstStage(Image(8))).ack, 0x06);
+}
+
+}  // namespace
