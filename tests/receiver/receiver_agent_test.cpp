@@ -122,7 +122,7 @@ TEST(ReceiverAgent, OpenChecksInTheAgentsOrder) {
     }
 }
 
-TEST(ReceiverAgent, UnknownCodesStillReachTheAnswer) {
+TEST(ReceiverAgent, UnknownIdentificationCodesComeBackInTheAnswer) {
     ReceiverConfig config;
     config.faults.overrideIds = true;
     config.faults.deviceId = 0x1234;
