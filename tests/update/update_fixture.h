@@ -35,6 +35,8 @@ protected:
     // True when some message of the run was "Download Finish".
     bool Finished() const;
 
+public:
+    // Filled from the worker's calls.
     std::vector<ShownMessage> messages;
     std::vector<int> progress;
     std::string tempDir;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "boot/clock.h"
 #include "platform/fake/fake_files.h"
 #include "platform/fake/fake_resource.h"
 #include "tests/update/update_fixture.h"
@@ -24,6 +25,7 @@ std::vector<int> WriteProgress(uint32_t length) {
 
 HandheldSimConfig WrittenBefore() {
     HandheldSimConfig config;
+    config.receiver.flashInit = FlashInit::Fill;
     config.receiver.flashFill = 0x00;  // an old firmware: nothing blank
     return config;
 }
@@ -179,6 +181,103 @@ TEST_F(UpdateRun, FailureAfterThePinLeavesItSetAndTheFileInPlace) {
     EXPECT_TRUE(HandheldSimDriverLoaded());
     EXPECT_TRUE(TempFileExists());
     EXPECT_EQ(ProgressPercent(), 10);
+}
+
+}  // namespace
+
+namespace {
+
+// The frame number (from 1) of the first request with this code in a whole
+// successful run on a handheld configured so.
+uint32_t FrameOf(uint8_t code, const HandheldSimConfig& config) {
+    HandheldSimStart([&] {
+        HandheldSimConfig fake = config;
+        fake.line = HandheldLine::Fake;
+        return fake;
+    }());
+    UpdateWorker(nullptr);
+    // The run under test must start as this one did: the reference clock
+    // found here would otherwise save it two requests.
+    ClockReset();
+    const std::vector<uint8_t> codes = HandheldSimReceiver()->Counters().requestCodes;
+    for (size_t i = 0; i < codes.size(); ++i) {
+        if (codes[i] == code) return static_cast<uint32_t>(i + 1);
+    }
+    return 0;
+}
+
+struct LateFailure {
+    const char* name;
+    void (*arrange)(HandheldSimConfig& config);
+    const char* message;
+};
+
+class LateFailures : public UpdateRun, public ::testing::WithParamInterface<LateFailure> {};
+
+TEST_P(LateFailures, EndTheRunWithTheirMessageAndLeaveEverythingInPlace) {
+    HandheldSimConfig config = WrittenBefore();
+    GetParam().arrange(config);
+    messages.clear();
+    Start(config);
+    EXPECT_EQ(Run(), 1u);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, GetParam().message);
+    EXPECT_EQ(messages[0].caption, "Fail");
+    EXPECT_TRUE(HandheldSimPinSet());
+    EXPECT_TRUE(HandheldSimDriverLoaded());
+    EXPECT_TRUE(TempFileExists());
+    EXPECT_FALSE(UpdateFlashBusy());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receiver, LateFailures,
+    ::testing::Values(
+        LateFailure{"FirstStageRefused",
+                    [](HandheldSimConfig& c) { c.receiver.faults.frames[1] = FrameFault::Nak; },
+                    "Please close the GPS application !"},
+        LateFailure{"UnknownReferenceClock",
+                    [](HandheldSimConfig& c) {
+                        c.receiver.wordA = 0x3000;  // select the code table
+                        c.receiver.wordB = 30;      // no such code for the fractional form
+                    },
+                    "Please close the GPS application !"},
+        LateFailure{"NoFlash", [](HandheldSimConfig& c) { c.receiver.faults.noFlash = true; },
+                    "EPOpen Fail!"},
+        LateFailure{"UnknownFlash",
+                    [](HandheldSimConfig& c) {
+                        c.receiver.faults.overrideIds = true;
+                        c.receiver.faults.deviceId = 0x1234;
+                        c.receiver.faults.makerId = 0x0077;
+                    },
+                    "EPOpen Fail!"},
+        LateFailure{"CheckBlankUnanswered",
+                    [](HandheldSimConfig& c) {
+                        c.receiver.faults.frames[FrameOf(24, c)] = FrameFault::DropAnswer;
+                    },
+                    "CheckBlank Fail!"},
+        LateFailure{"SectorSetInfoCorrupted",
+                    [](HandheldSimConfig& c) {
+                        c.receiver.faults.frames[FrameOf(20, c)] = FrameFault::CorruptAnswer;
+                    },
+                    "SectorSetInfo Fail!"},
+        LateFailure{"EraseFails", [](HandheldSimConfig& c) { c.receiver.faults.eraseFailSector = 4; },
+                    "EraseSectorSet Fail!"},
+        LateFailure{"WriteFails",
+                    [](HandheldSimConfig& c) { c.receiver.faults.writeFailAddress = 0x40123; },
+                    "EPWrite Fail"},
+        LateFailure{"FlashCrcDiffers", [](HandheldSimConfig& c) { c.receiver.faults.crcOffByOne = true; },
+                    "CalculateFlashCRC16 Fail!"}),
+    [](const ::testing::TestParamInfo<LateFailure>& p) { return p.param.name; });
+
+TEST_F(UpdateRun, CrcMismatchComesAfterEveryBlockWasWritten) {
+    HandheldSimConfig config = WrittenBefore();
+    config.receiver.faults.crcOffByOne = true;
+    Start(config);
+    EXPECT_EQ(Run(), 1u);
+    EXPECT_EQ(ProgressPercent(), 99);
+    const std::vector<uint8_t> flash = HandheldSimFlash();
+    EXPECT_TRUE(std::equal(Image().begin(), Image().end(), flash.begin()));
+    EXPECT_FALSE(Finished());
 }
 
 }  // namespace

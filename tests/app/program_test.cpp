@@ -1,0 +1,164 @@
+// The zelvar program as a user runs it: options, exit statuses, one instance,
+// the power check and whole updates, without a terminal.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/image.h"
+#include "payloads/payloads.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status;
+    std::string output;
+};
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zelvar-program-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        // A lock and a runtime directory of this test's own.
+        setenv("ZELVAR_LOCK_FILE", (dir_ / "zelvar.lock").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs a command with no terminal on either side.
+    static Result Run(const std::string& command) {
+        Result result{-1, {}};
+        FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
+        if (pipe == nullptr) return result;
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+        const int raw = pclose(pipe);
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return result;
+    }
+
+    static std::vector<uint8_t> Image() {
+        std::vector<uint8_t> image(FirmwareSRecordTextLength);
+        image.resize(ParseSRecords(reinterpret_cast<const char*>(FirmwareSRecordText),
+                                   FirmwareSRecordTextLength, image.data()));
+        return image;
+    }
+
+    static std::vector<uint8_t> ReadAll(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+    }
+
+    static bool StartsWithImage(const std::vector<uint8_t>& flash) {
+        const std::vector<uint8_t> image = Image();
+        return image.size() == 482008 && flash.size() >= image.size() &&
+               std::equal(image.begin(), image.end(), flash.begin());
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(ProgramTest, OptionsAndTheirExitStatuses) {
+    struct Case {
+        const char* args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"", 2, "Sorry! Only for Tervalon Version!"},
+        {"--no-such-option", 2, "--no-such-option"},
+        {"--simulate --port /dev/null", 2, "excludes"},
+        {"--boot-pin gpiochip0:3", 2, "--port"},
+        {"--help", 0, "Exit status"},
+        {"--version", 0, "zelvar 1.0"},
+        {"--simulate --sim-battery", 2, "[Fail] Please install AC charger!"},
+        {"--port /dev/null --boot-pin nonsense", 2, "CHIP:LINE"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const Result r = Run(std::string(ZELVAR_BIN) + " " + c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        if (c.status != 0) {
+            EXPECT_EQ(r.output.find("Download Finish"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(ProgramTest, SimulatedUpdateRunsToDownloadFinish) {
+    const fs::path dump = dir_ / "flash.bin";
+    const Result r = Run(std::string(ZELVAR_BIN) + " --simulate --sim-flash-dump " + dump.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("[Done] Download Finish"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("progress 10%"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Fail"), std::string::npos) << r.output;
+    EXPECT_TRUE(StartsWithImage(ReadAll(dump)));
+    EXPECT_FALSE(fs::exists(dir_ / "zelvar" / "Tervalon.s"));  // deleted after success
+}
+
+TEST_F(ProgramTest, SecondInstanceSaysSoAndDoesNotStart) {
+    const int fd = open((dir_ / "zelvar.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    const Result r = Run(std::string(ZELVAR_BIN) + " --simulate");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.output.find("already running"), std::string::npos) << r.output;
+    close(fd);
+}
+
+TEST_F(ProgramTest, InterruptBeforeTheFlashIsTouchedEndsTheRun) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        execl(ZELVAR_BIN, ZELVAR_BIN, "--simulate", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Inside the two seconds the receiver is given to settle.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    kill(pid, SIGINT);
+    int raw = 0;
+    ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 130);
+}
+
+TEST_F(ProgramTest, UpdatesTheReceiverProgramOverAPseudoTerminal) {
+    const fs::path link = dir_ / "ttyGPS";
+    const fs::path dump = dir_ / "flash.bin";
+    const std::string receiver = std::string(RECEIVER_BIN) + " --once --link " + link.string() +
+                                 " --flash-dump " + dump.string();
+    FILE* peer = popen((receiver + " >/dev/null 2>&1").c_str(), "r");
+    ASSERT_NE(peer, nullptr);
+    for (int i = 0; i < 100 && !fs::exists(link); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(fs::exists(link));
+    const Result r = Run(std::string(ZELVAR_BIN) + " --port " + link.string());
+    const int receiverRaw = pclose(peer);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("[Done] Download Finish"), std::string::npos) << r.output;
+    EXPECT_TRUE(WIFEXITED(receiverRaw) && WEXITSTATUS(receiverRaw) == 0);
+    EXPECT_TRUE(StartsWithImage(ReadAll(dump)));
+}
+
+}  // namespace
