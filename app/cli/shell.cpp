@@ -163,7 +163,8 @@ int RunShell(int argc, char** argv) {
     }
 
     const bool tty = isatty(STDOUT_FILENO) != 0;
-    TerminalUiStart(stdout, tty && isatty(STDIN_FILENO) != 0 && !options.noWait, tty);
+    TerminalUiStart(stdout, tty && isatty(STDIN_FILENO) != 0 && !options.noWait, tty,
+                    [] { return static_cast<int>(ProgressPercent()); });
 
     if (!options.simulate && options.port.empty()) {
         std::puts("Sorry! Only for Tervalon Version!");

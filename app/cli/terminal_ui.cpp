@@ -14,6 +14,24 @@ bool Tty = false;
 bool BarDrawn = false;
 int LastShown = -1;
 std::vector<std::string> Messages;
+int (*Progress)() = nullptr;
+
+void Draw(int percent) {
+    if (percent < 0) percent = 0;
+    if (percent > 100) percent = 100;
+    if (percent == LastShown) return;
+    if (Tty) {
+        constexpr int WIDTH = 40;
+        const int filled = percent * WIDTH / 100;
+        std::fprintf(Out, "\r[%s%s] %3d%%", std::string(static_cast<size_t>(filled), '#').c_str(),
+                     std::string(static_cast<size_t>(WIDTH - filled), '.').c_str(), percent);
+        BarDrawn = true;
+    } else {
+        std::fprintf(Out, "progress %d%%\n", percent);
+    }
+    LastShown = percent;
+    std::fflush(Out);
+}
 
 void EndBarLine() {
     if (BarDrawn) {
@@ -24,6 +42,8 @@ void EndBarLine() {
 
 void Message(const char* text, const char* caption) {
     std::lock_guard<std::mutex> guard(Lock);
+    // The bar as it stands when the box comes up, then the box below it.
+    if (Progress != nullptr) Draw(Progress());
     EndBarLine();
     // One line per box: the caption, then the text, both exactly as shown on
     // the handheld; a box without a caption shows the text alone.
@@ -40,15 +60,15 @@ void Message(const char* text, const char* caption) {
         std::getline(std::cin, line);
     }
     std::fflush(Out);
-    LastShown = -1;
 }
 
 const UiOps Table{Message};
 
 }  // namespace
 
-void TerminalUiStart(FILE* out, bool interactive, bool tty) {
+void TerminalUiStart(FILE* out, bool interactive, bool tty, int (*progress)()) {
     std::lock_guard<std::mutex> guard(Lock);
+    Progress = progress;
     Out = out;
     Interactive = interactive;
     Tty = tty;
@@ -61,19 +81,7 @@ const UiOps& TerminalUiOps() { return Table; }
 
 void TerminalShowProgress(int percent) {
     std::lock_guard<std::mutex> guard(Lock);
-    if (percent < 0) percent = 0;
-    if (percent > 100) percent = 100;
-    if (Tty) {
-        constexpr int WIDTH = 40;
-        const int filled = percent * WIDTH / 100;
-        std::fprintf(Out, "\r[%s%s] %3d%%", std::string(static_cast<size_t>(filled), '#').c_str(),
-                     std::string(static_cast<size_t>(WIDTH - filled), '.').c_str(), percent);
-        BarDrawn = true;
-    } else if (percent != LastShown) {
-        std::fprintf(Out, "progress %d%%\n", percent);
-    }
-    LastShown = percent;
-    std::fflush(Out);
+    Draw(percent);
 }
 
 void TerminalFinish() {

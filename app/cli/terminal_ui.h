@@ -8,10 +8,11 @@
 
 // interactive: a message waits for Enter, as a modal box waits for OK.
 // tty: the progress bar is redrawn in place; otherwise plain lines.
-void TerminalUiStart(FILE* out, bool interactive, bool tty);
+// progress: the value to show as each message comes up (may be null).
+void TerminalUiStart(FILE* out, bool interactive, bool tty, int (*progress)());
 const UiOps& TerminalUiOps();
 
-// Draws ProgressPercent-like values; called about once a second.
+// Draws the progress value when it changed; called about once a second.
 void TerminalShowProgress(int percent);
 // Ends the progress line before the program's last words.
 void TerminalFinish();
