@@ -75,6 +75,8 @@ struct Case {
     std::vector<int> progress;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class ErasePhase : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ErasePhase, AsksErasesAndStopsWhereItShould) {

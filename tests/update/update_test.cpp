@@ -124,6 +124,8 @@ struct EarlyFailure {
     uint32_t exitCode;
 };
 
+void PrintTo(const EarlyFailure& f, std::ostream* os) { *os << f.name; }
+
 class EarlyFailures : public UpdateRun, public ::testing::WithParamInterface<EarlyFailure> {};
 
 TEST_P(EarlyFailures, EndTheRunWithTheirMessageAndLeaveTheBoardAsItIs) {
@@ -211,6 +213,8 @@ struct LateFailure {
     void (*arrange)(HandheldSimConfig& config);
     const char* message;
 };
+
+void PrintTo(const LateFailure& f, std::ostream* os) { *os << f.name; }
 
 class LateFailures : public UpdateRun, public ::testing::WithParamInterface<LateFailure> {};
 
