@@ -19,6 +19,7 @@
 #include "platform/linux_board/linux_board.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
+#include "receiver/flash_parts.h"
 #include "update/board.h"
 #include "update/update.h"
 
@@ -44,6 +45,7 @@ struct Options {
     unsigned simBus = 16;
     std::string simFlashDump;
     bool simWireTiming = false;
+    bool simBlank = false;
     bool noWait = false;
 };
 
@@ -151,6 +153,9 @@ int RunShell(int argc, char** argv) {
         ->check(CLI::IsMember({16u, 32u}))->needs(simulate)->capture_default_str();
     app.add_option("--sim-flash-dump", options.simFlashDump,
                    "Write the simulated receiver's flash to FILE at the end")->needs(simulate);
+    app.add_flag("--sim-blank", options.simBlank,
+                 "Its flash starts erased (by default it holds an older firmware)")
+        ->needs(simulate);
     app.add_flag("--sim-wire-timing", options.simWireTiming,
                  "Simulated line takes real time per byte at its rate")->needs(simulate);
     app.add_flag("--no-wait", options.noWait,
@@ -175,8 +180,20 @@ int RunShell(int argc, char** argv) {
     LinuxBoardConfig linuxBoard;
     const BoardOps* board = nullptr;
     if (options.simulate) {
+        if (FindFlashPart(options.simPart) == nullptr) {
+            std::fprintf(stderr,
+                         "zelvar: the simulated receiver has no flash part '%s' "
+                         "('zelvar-receiver --list-parts' lists them)\n",
+                         options.simPart.c_str());
+            return EXIT_NOT_STARTED;
+        }
         HandheldSimConfig sim;
         sim.receiver.part = options.simPart;
+        if (!options.simBlank) {
+            // An older firmware: the update must erase before it writes.
+            sim.receiver.flashInit = FlashInit::Fill;
+            sim.receiver.flashFill = 0x00;
+        }
         sim.receiver.busWidth = options.simBus;
         sim.receiver.wireTiming = options.simWireTiming;
         sim.acLineStatus = options.simBattery ? 0 : 1;

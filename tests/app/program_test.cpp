@@ -89,6 +89,8 @@ TEST_F(ProgramTest, OptionsAndTheirExitStatuses) {
         {"--version", 0, "zelvar 1.0"},
         {"--simulate --sim-battery", 2, "[Fail] Please install AC charger!"},
         {"--port /dev/null --boot-pin nonsense", 2, "CHIP:LINE"},
+        {"--simulate --sim-part NOSUCHPART", 2, "NOSUCHPART"},
+        {"--sim-bus 32", 2, "--simulate"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
