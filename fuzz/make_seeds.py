@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Writes the committed seed inputs of the transport and agent-answer fuzzers.
+
+    fuzz/make_seeds.py        (run from anywhere; rewrites corpus-transport/
+                               and corpus-agent-answer/)
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ACK, NAK = 0x06, 0x15
+
+
+def frame(payload, good=True):
+    head = struct.pack(">H", len(payload))
+    check = (-(sum(head) + sum(payload))) & 0xFF
+    if not good:
+        check ^= 0x01
+    return head + bytes(payload) + bytes([check])
+
+
+def write(folder, name, data):
+    os.makedirs(os.path.join(HERE, folder), exist_ok=True)
+    with open(os.path.join(HERE, folder, name), "wb") as f:
+        f.write(data)
+
+
+def u16(v):
+    return struct.pack(">H", v)
+
+
+def u32(v):
+    return struct.pack(">I", v)
+
+
+# Transport: mode byte (bit 0: whole exchanges, which take an ACK first),
+# then what the receiver sends.
+write("corpus-transport", "frames", bytes([0]) + frame(b"\x2a") + frame(b"") + frame(bytes(range(40))))
+write("corpus-transport", "bad-checksum", bytes([0]) + frame(b"\x07\x00\x00\x00\x00", good=False) + frame(b"\x07"))
+write("corpus-transport", "largest", bytes([0]) + frame(bytes(1287)))
+write("corpus-transport", "oversize", bytes([0]) + u16(1288) + bytes(20))
+write("corpus-transport", "exchange", bytes([1 | (28 << 1)]) + bytes([ACK]) + frame(b"\x1d\x00\x00\x00\x002.0\x00"))
+write("corpus-transport", "exchange-nak", bytes([1]) + bytes([NAK]) + bytes([ACK]) + frame(b"\x01"))
+
+# Agent answers: selector (command index; bit 7 = the code byte comes from the
+# input), size parameter, then the payload after the answer code.
+OK = u32(0)
+open_answer = (u32(1) + u32(1) + b"AM29LV400BB\x00AMD\x00" + u16(0x22BA) + u16(0x0001) + u32(0x80000)
+               + bytes([4]) + u32(1) + u32(0x4000) + u32(2) + u32(0x2000) + u32(1) + u32(0x8000)
+               + u32(7) + u32(0x10000) + b"A" + u16(1))
+seeds = {
+    0: ("epopen", OK + open_answer),
+    1: ("epopenwithinfo", OK + u32(2) + u32(1)),
+    2: ("epread", OK + bytes(range(16))),
+    3: ("epwrite", OK),
+    4: ("checkprogrammable", u32(11)),
+    5: ("erase", u32(3)),
+    6: ("epclose", OK),
+    7: ("flashsize", OK + u32(0x80000)),
+    8: ("sectorcount", OK + u32(11)),
+    9: ("sectorsetinfo", OK + u32(0x4000) + u32(0x2000)),
+    10: ("checkblank", u32(12)),
+    11: ("programbuffer", OK),
+    12: ("agentversion", OK + b"2.0\x00"),
+    13: ("crc16", OK + u16(0x4B37)),
+}
+for index, (name, payload) in seeds.items():
+    parameter = 16 if name != "agentversion" else 4
+    write("corpus-agent-answer", name, bytes([index, parameter]) + payload)
+write("corpus-agent-answer", "epopen-unknown",
+      bytes([0, 0]) + u32(7) + u32(1) + u32(0) + b"\x00\x00" + u16(0x1234) + u16(0x5678) + u32(0)
+      + bytes([0]) + b"\x00" + u16(0))
