@@ -224,8 +224,10 @@ TEST(ReceiverFirstStage, StoresAgentBlocksAtTheirOffsetsAndTheAgentAnswersStart)
               (std::vector<uint8_t>{3}));
     EXPECT_EQ(wire.Exchange(Payload{}.U8(2).U32(0).Bytes(std::vector<uint8_t>(1280, 1))).payload,
               (std::vector<uint8_t>{3}));
-    std::vector<uint8_t> expected(1280, 1);
-    expected.insert(expected.end(), {9, 8, 7});
+    std::vector<uint8_t> expected(1283, 1);
+    expected[1280] = 9;
+    expected[1281] = 8;
+    expected[1282] = 7;
     EXPECT_EQ(wire.receiver.AgentMemory(), expected);
     const Reply start = wire.Exchange(Payload{}.U8(4).U32(0));
     EXPECT_EQ(start.ack, 0x06);
