@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,6 +67,26 @@ bool ApplyClock(ReceiverConfig& config, uint32_t referenceHz, const std::string&
     return true;
 }
 
+// Bytes by direction and rate, and the least time the line needs to carry
+// them: 10 bit times per byte (start, 8 data, stop), one direction at a time.
+void PrintLineStats(const ReceiverCounters& counters) {
+    double seconds = 0;
+    const std::pair<const char*, const std::map<uint32_t, uint64_t>*> directions[] = {
+        {"host -> receiver", &counters.bytesFromHost},
+        {"receiver -> host", &counters.bytesToHost},
+    };
+    for (const auto& [name, bytes] : directions) {
+        for (const auto& [baud, count] : *bytes) {
+            const double time = baud != 0 ? static_cast<double>(count) * 10.0 / baud : 0;
+            seconds += time;
+            std::fprintf(stderr, "line: %s %10llu bytes at %7u baud %10.6f s\n", name,
+                         static_cast<unsigned long long>(count), baud, time);
+        }
+    }
+    std::fprintf(stderr, "line: frames %u, answers %u\n", counters.frames, counters.answersSent);
+    std::fprintf(stderr, "line: lower bound %.6f s\n", seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,6 +108,11 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_flag("--once", once, "Exit after the first disconnect");
     app.add_flag("-v,--verbose", verbose, "Trace every frame and answer on standard error");
+    bool stats = false;
+    app.add_flag("--stats", stats,
+                 "At exit, print on standard error the bytes that crossed the line in each "
+                 "direction at each rate, and the time the line needs for them at 10 bit times "
+                 "per byte");
     app.add_flag("--list-parts", listParts, "List the flash parts and exit");
 
     // The hardware.
@@ -291,6 +317,7 @@ int main(int argc, char** argv) {
         if (signal > 0) break;
     }
     receiver.Stop();
+    if (stats) receiver.WithReceiver([](Receiver& r) { PrintLineStats(r.Counters()); });
     if (!dump.empty()) {
         receiver.WithReceiver([&](Receiver& r) {
             if (!r.WriteFlashFile(dump, &error)) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,10 +35,15 @@ const RateRow Rates[] = {
     {B3500000, 3500000}, {B4000000, 4000000},
 };
 
-constexpr int IDLE_POLL_MS = 50;
+constexpr double IDLE_POLL_MS = 50;
 // With no host on the line the master reports hang-up at once; look again
 // this often for one to open it.
-constexpr int HANGUP_POLL_MS = 10;
+constexpr double HANGUP_POLL_MS = 10;
+
+timespec ToTimespec(double ms) {
+    const auto ns = static_cast<int64_t>(ms * 1e6);
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
 
 }  // namespace
 
@@ -50,17 +56,20 @@ struct PtyReceiver::Impl {
     std::condition_variable changed;
     std::thread thread;
     std::atomic<bool> stop{false};
+    // Times are milliseconds since the start, with their fraction: answers
+    // leave when the receiver says, not on the next whole millisecond, which
+    // over some 500 exchanges of an update would add up to a good part of a
+    // second.
     struct Pending {
-        int64_t due;
+        double due;
         std::vector<uint8_t> bytes;
     };
     std::deque<Pending> pending;
-    int64_t inputMs = 0;
+    double inputMs = 0;
     std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
 
-    int64_t Now() const {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - epoch)
+    double Now() const {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - epoch)
             .count();
     }
 
@@ -78,7 +87,7 @@ struct PtyReceiver::Impl {
     // Writes what is due (everything when all is set); called with the
     // mutex held.
     void Flush(bool all = false) {
-        const int64_t now = Now();
+        const double now = Now();
         while (!pending.empty() && (all || pending.front().due <= now)) {
             std::vector<uint8_t>& bytes = pending.front().bytes;
             const ssize_t n = write(master, bytes.data(), bytes.size());
@@ -92,21 +101,24 @@ struct PtyReceiver::Impl {
         }
     }
 
-    int NextTimeout() {
+    double NextTimeout() {
         std::lock_guard<std::mutex> lock(mutex);
         if (pending.empty()) return IDLE_POLL_MS;
-        const int64_t wait = pending.front().due - Now();
-        return static_cast<int>(std::clamp<int64_t>(wait, 0, IDLE_POLL_MS));
+        return std::clamp(pending.front().due - Now(), 0.0, IDLE_POLL_MS);
     }
 
     void Run() {
+        // The thread plays the receiver's hardware: wake when its bytes are
+        // due, without the default 50 us of timer slack.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         std::vector<uint8_t> buffer(4096);
         bool hangup = false;
         while (!stop.load()) {
-            int timeout = NextTimeout();
+            double timeout = NextTimeout();
             if (hangup) timeout = std::min(timeout, HANGUP_POLL_MS);
             pollfd fds[2] = {{hangup ? -1 : master, POLLIN, 0}, {wake[0], POLLIN, 0}};
-            const int ready = poll(fds, 2, timeout);
+            const timespec wait = ToTimespec(timeout);
+            const int ready = ppoll(fds, 2, &wait, nullptr);
             if (ready < 0 && errno != EINTR) break;
             if ((fds[1].revents & POLLIN) != 0) {
                 char drain[16];
@@ -119,8 +131,7 @@ struct PtyReceiver::Impl {
                 if (n > 0) {
                     std::lock_guard<std::mutex> lock(mutex);
                     inputMs = Now();
-                    receiver->Input(buffer.data(), static_cast<size_t>(n),
-                                    static_cast<uint64_t>(inputMs), HostBaud());
+                    receiver->InputAt(buffer.data(), static_cast<size_t>(n), inputMs, HostBaud());
                     changed.notify_all();
                 } else if (n < 0 && errno == EIO) {
                     hangup = true;
@@ -183,9 +194,9 @@ bool PtyReceiver::Start(const ReceiverConfig& config, std::string* error) {
         return false;
     }
     Impl* impl = &m;
-    m.receiver->SetOutput([impl](const uint8_t* data, size_t count, uint64_t delayMs) {
-        impl->pending.push_back(Impl::Pending{impl->inputMs + static_cast<int64_t>(delayMs),
-                                              std::vector<uint8_t>(data, data + count)});
+    m.receiver->SetOutputAt([impl](const uint8_t* data, size_t count, double delayMs) {
+        impl->pending.push_back(
+            Impl::Pending{impl->inputMs + delayMs, std::vector<uint8_t>(data, data + count)});
     });
     m.stop = false;
     m.thread = std::thread([impl] { impl->Run(); });

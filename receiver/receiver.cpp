@@ -152,6 +152,7 @@ struct Receiver::State {
     std::string configError;
     const FlashPart* physical = nullptr;  // the part soldered to the bus
     Output out;
+    OutputAt outAt;
     std::function<void(const std::string&)> log;
 
     ReceiverStage stage = ReceiverStage::BootRom;
@@ -164,7 +165,7 @@ struct Receiver::State {
     double lastRxMs = 0;
     double txFreeAt = 0;
     double cpuFreeAt = 0;
-    uint64_t inputMs = 0;
+    double inputMs = 0;
     // Like the host, the receiver takes the acknowledgement of an answer
     // before it changes its rate (SetBaud) or resets (disconnect): the host
     // sends it at the old rate and changes its own right after.
@@ -207,15 +208,22 @@ struct Receiver::State {
             start + (config.wireTiming ? static_cast<double>(bytes.size()) * ByteMs(uartRate) : 0);
         txFreeAt = end;
         counters.bytesToHost[hostBaud] += bytes.size();
-        if (!out) return;
-        const double rel = end - static_cast<double>(inputMs);
-        const uint64_t delay = rel <= 0 ? 0 : static_cast<uint64_t>(std::ceil(rel - 1e-9));
+        if (!out && !outAt) return;
+        const double rel = std::max(end - inputMs, 0.0);
+        const uint64_t delay = static_cast<uint64_t>(std::ceil(rel - 1e-9));
+        const auto send = [&](const uint8_t* data, size_t count) {
+            if (outAt) {
+                outAt(data, count, rel);
+            } else {
+                out(data, count, delay);
+            }
+        };
         if (HostMatches()) {
-            out(bytes.data(), bytes.size(), delay);
+            send(bytes.data(), bytes.size());
         } else {
             const std::vector<uint8_t> seen =
                 UartResample(bytes.data(), bytes.size(), uartRate, hostBaud);
-            if (!seen.empty()) out(seen.data(), seen.size(), delay);
+            if (!seen.empty()) send(seen.data(), seen.size());
         }
     }
 
@@ -320,11 +328,11 @@ struct Receiver::State {
         RunAfterAck();
     }
 
-    void Input(const uint8_t* data, size_t count, uint64_t nowMs, uint32_t baud) {
+    void Input(const uint8_t* data, size_t count, double nowMs, uint32_t baud) {
         inputMs = nowMs;
         hostBaud = baud;
         counters.bytesFromHost[baud] += count;
-        if (afterAck != AfterAck::None && static_cast<double>(nowMs) >= afterAckDeadline) {
+        if (afterAck != AfterAck::None && nowMs >= afterAckDeadline) {
             RunAfterAck();
         }
         if (afterAck != AfterAck::None && count > 0) TakeAcknowledgement(&data, &count);
@@ -335,15 +343,18 @@ struct Receiver::State {
             data = garbled.data();
             count = garbled.size();
         }
-        const double now = static_cast<double>(nowMs);
+        const double now = nowMs;
         const double byteMs = config.wireTiming ? ByteMs(baud != 0 ? baud : uartRate) : 0;
+        // On a timed wire a byte cannot begin before the one ahead of it has
+        // ended, also when the host's bytes reach us in several pieces.
+        const double start = byteMs > 0 ? std::max(now, lastRxMs) : now;
         if (!rx.empty() && count > 0 && now - lastRxMs > config.frameGapMs) {
             ++counters.partialsDropped;
             Log("  partial frame given up after a gap");
             rx.clear();
         }
         for (size_t i = 0; i < count; ++i) {
-            const double at = now + static_cast<double>(i + 1) * byteMs;
+            const double at = start + static_cast<double>(i + 1) * byteMs;
             lastRxMs = at;
             const uint8_t b = data[i];
             if (rx.empty()) {
@@ -1009,11 +1020,19 @@ const std::string& Receiver::Error() const {
 }
 
 void Receiver::Input(const uint8_t* data, size_t count, uint64_t nowMs, uint32_t hostBaud) {
+    s_->Input(data, count, static_cast<double>(nowMs), hostBaud);
+}
+
+void Receiver::InputAt(const uint8_t* data, size_t count, double nowMs, uint32_t hostBaud) {
     s_->Input(data, count, nowMs, hostBaud);
 }
 
 void Receiver::SetOutput(Output out) {
     s_->out = std::move(out);
+}
+
+void Receiver::SetOutputAt(OutputAt out) {
+    s_->outAt = std::move(out);
 }
 void Receiver::SetLog(std::function<void(const std::string&)> log) {
     s_->log = std::move(log);

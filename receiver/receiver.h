@@ -136,9 +136,15 @@ class Receiver {
     // Bytes from the host arriving at nowMs on a line where the host runs at
     // hostBaud (0: unknown, taken as matching).
     void Input(const uint8_t* data, size_t count, uint64_t nowMs, uint32_t hostBaud);
+    // The same at a time finer than a millisecond (a real clock).
+    void InputAt(const uint8_t* data, size_t count, double nowMs, uint32_t hostBaud);
     // Where the receiver's bytes go; delayMs is when they leave, relative to
     // the input that caused them.
     void SetOutput(Output out);
+    // Instead of SetOutput: the delay unrounded, so that a real-time line
+    // does not add up to a millisecond per answer.
+    using OutputAt = std::function<void(const uint8_t* data, size_t count, double delayMs)>;
+    void SetOutputAt(OutputAt out);
     // Optional trace of frames and answers, one line each.
     void SetLog(std::function<void(const std::string&)> log);
 
