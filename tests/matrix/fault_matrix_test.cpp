@@ -5,11 +5,15 @@
 // the faulted exchange and that step's exit code, within bounded virtual
 // time, and never with "Download Finish" unless the step's result is not
 // examined at all.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,32 +48,59 @@ enum class Kind {
 
 const char* KindName(Kind kind) {
     switch (kind) {
-        case Kind::Nak: return "Nak";
-        case Kind::CorruptAnswer: return "CorruptAnswer";
-        case Kind::DropAnswer: return "DropAnswer";
-        case Kind::WrongCode: return "WrongCode";
-        case Kind::TrailingByte: return "TrailingByte";
-        case Kind::Stall: return "Stall";
-        case Kind::OversizeAnswer: return "OversizeAnswer";
-        case Kind::ShortFrameWrite: return "ShortFrameWrite";
-        case Kind::ShortAckRead: return "ShortAckRead";
-        case Kind::ShortHeaderRead: return "ShortHeaderRead";
-        case Kind::ShortBodyRead: return "ShortBodyRead";
-        case Kind::ShortAckWrite: return "ShortAckWrite";
+        case Kind::Nak:
+            return "Nak";
+        case Kind::CorruptAnswer:
+            return "CorruptAnswer";
+        case Kind::DropAnswer:
+            return "DropAnswer";
+        case Kind::WrongCode:
+            return "WrongCode";
+        case Kind::TrailingByte:
+            return "TrailingByte";
+        case Kind::Stall:
+            return "Stall";
+        case Kind::OversizeAnswer:
+            return "OversizeAnswer";
+        case Kind::ShortFrameWrite:
+            return "ShortFrameWrite";
+        case Kind::ShortAckRead:
+            return "ShortAckRead";
+        case Kind::ShortHeaderRead:
+            return "ShortHeaderRead";
+        case Kind::ShortBodyRead:
+            return "ShortBodyRead";
+        case Kind::ShortAckWrite:
+            return "ShortAckWrite";
     }
     return "?";
 }
 
 bool ReceiverFault(Kind kind, FrameFault* fault) {
     switch (kind) {
-        case Kind::Nak: *fault = FrameFault::Nak; return true;
-        case Kind::CorruptAnswer: *fault = FrameFault::CorruptAnswer; return true;
-        case Kind::DropAnswer: *fault = FrameFault::DropAnswer; return true;
-        case Kind::WrongCode: *fault = FrameFault::WrongCode; return true;
-        case Kind::TrailingByte: *fault = FrameFault::TrailingByte; return true;
-        case Kind::Stall: *fault = FrameFault::Stall; return true;
-        case Kind::OversizeAnswer: *fault = FrameFault::OversizeAnswer; return true;
-        default: return false;
+        case Kind::Nak:
+            *fault = FrameFault::Nak;
+            return true;
+        case Kind::CorruptAnswer:
+            *fault = FrameFault::CorruptAnswer;
+            return true;
+        case Kind::DropAnswer:
+            *fault = FrameFault::DropAnswer;
+            return true;
+        case Kind::WrongCode:
+            *fault = FrameFault::WrongCode;
+            return true;
+        case Kind::TrailingByte:
+            *fault = FrameFault::TrailingByte;
+            return true;
+        case Kind::Stall:
+            *fault = FrameFault::Stall;
+            return true;
+        case Kind::OversizeAnswer:
+            *fault = FrameFault::OversizeAnswer;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -90,15 +121,21 @@ const char* StepMessage(uint8_t code) {
         case 6:   // EPOpen
         case 26:  // SetProgramBufferSize, inside EPOpen
             return "EPOpen Fail!";
-        case 24: return "CheckBlank Fail!";
-        case 20: return "SectorSetInfo Fail!";
-        case 12: return "EraseSectorSet Fail!";
-        case 8: return "EPWrite Fail";
-        case 30: return "CalculateFlashCRC16 Fail!";
+        case 24:
+            return "CheckBlank Fail!";
+        case 20:
+            return "SectorSetInfo Fail!";
+        case 12:
+            return "EraseSectorSet Fail!";
+        case 8:
+            return "EPWrite Fail";
+        case 30:
+            return "CalculateFlashCRC16 Fail!";
         case 14:  // EPClose and Disconnect: their results are not examined
         case 34:
             return FINISHED;
-        default: return nullptr;
+        default:
+            return nullptr;
     }
 }
 
@@ -142,7 +179,7 @@ HandheldSimConfig OldFirmware(uint8_t chipId) {
 }
 
 class FaultMatrix : public UpdateRun {
-protected:
+  protected:
     // A fresh program run on a fresh handheld, as SetUp gave the first one.
     void Fresh() {
         UpdateRun::TearDown();
@@ -182,7 +219,8 @@ protected:
             // of the answer and the ACK write, nothing else.
             ASSERT_EQ(exchanges[i].writeCall, static_cast<int>(2 * i + 1)) << "exchange " << i;
             ASSERT_EQ(exchanges[i].readsBefore, static_cast<int>(3 * i)) << "exchange " << i;
-            if (codes[i] == 12) out->eraseStarts.push_back(static_cast<uint32_t>(out->eraseStarts.size()));
+            if (codes[i] == 12)
+                out->eraseStarts.push_back(static_cast<uint32_t>(out->eraseStarts.size()));
         }
         ASSERT_EQ(FakeLineWriteCalls(), static_cast<int>(2 * exchanges.size()));
         ASSERT_EQ(FakeLineReadCalls(), static_cast<int>(3 * exchanges.size()));
@@ -190,32 +228,44 @@ protected:
         out->endMs = FakeClockNow();
     }
 
-    // Runs the whole update with one fault; returns what went wrong, or an
-    // empty text.
-    std::string RunWithFault(const HandheldSimConfig& base, const Recording& recording, size_t index,
-                             Kind kind) {
+    // Puts one fault of this kind on exchange index: into the receiver's
+    // faults and the line's. Every call and frame it names is still to come.
+    static void Arm(Kind kind, const Exchange& e, size_t index) {
+        FrameFault fault;
+        if (ReceiverFault(kind, &fault)) {
+            HandheldSimReceiver()->Faults().frames[static_cast<uint32_t>(index + 1)] = fault;
+        }
+        switch (kind) {
+            case Kind::ShortFrameWrite:
+                FakeLineShortWriteAt(e.writeCall);
+                break;
+            case Kind::ShortAckRead:
+                FakeLineShortReadAt(e.readsBefore + 1);
+                break;
+            case Kind::ShortHeaderRead:
+                FakeLineShortReadAt(e.readsBefore + 2);
+                break;
+            case Kind::ShortBodyRead:
+                FakeLineShortReadAt(e.readsBefore + 3);
+                break;
+            case Kind::ShortAckWrite:
+                FakeLineShortWriteAt(e.writeCall + 1);
+                break;
+            default:
+                break;
+        }
+    }
+
+    // What went wrong in a run with this fault on exchange index, which
+    // ended with exitCode; empty when nothing did.
+    std::string Judge(const Recording& recording, size_t index, Kind kind, uint32_t exitCode) {
         const Exchange& e = recording.exchanges[index];
         const uint32_t frame = static_cast<uint32_t>(index + 1);
-        Fresh();
-        HandheldSimConfig config = base;
-        FrameFault fault;
-        if (ReceiverFault(kind, &fault)) config.receiver.faults.frames[frame] = fault;
-        Start(config);
-        switch (kind) {
-            case Kind::ShortFrameWrite: FakeLineShortWriteAt(e.writeCall); break;
-            case Kind::ShortAckRead: FakeLineShortReadAt(e.readsBefore + 1); break;
-            case Kind::ShortHeaderRead: FakeLineShortReadAt(e.readsBefore + 2); break;
-            case Kind::ShortBodyRead: FakeLineShortReadAt(e.readsBefore + 3); break;
-            case Kind::ShortAckWrite: FakeLineShortWriteAt(e.writeCall + 1); break;
-            default: break;
-        }
-        const uint32_t exitCode = Run();
-
         char where[96];
-        std::snprintf(where, sizeof where, "%s at exchange %zu (code %u): ", KindName(kind), index,
+        std::snprintf(where, sizeof where, "%s at exchange %zu (code %u):", KindName(kind), index,
                       e.code);
         const char* expected = ExpectedMessage(kind, e.code);
-        if (expected == nullptr) return where + std::string("no step owns this code");
+        if (expected == nullptr) return where + std::string(" no step owns this code");
         const bool finishes = std::string(expected) == FINISHED;
         std::string problems;
         auto problem = [&problems](const std::string& text) { problems += " " + text + ";"; };
@@ -246,26 +296,118 @@ protected:
                         " frames, expected " + std::to_string(frames));
             }
             if (FakeClockNow() > e.startMs + EXCHANGE_WAIT_MS) {
-                problem("virtual time " + std::to_string(FakeClockNow()) + " ms, exchange began at " +
-                        std::to_string(e.startMs));
+                problem("virtual time " + std::to_string(FakeClockNow()) +
+                        " ms, exchange began at " + std::to_string(e.startMs));
             }
             if (UpdateFlashBusy()) problem("still flagged busy");
         }
         return problems.empty() ? std::string() : where + problems;
     }
 
-    // Runs one fault kind over every exchange from first up to (not
-    // including) end, and reports the runs that went wrong together.
-    void Sweep(const HandheldSimConfig& config, Kind kind, size_t first, size_t end,
-               const Recording& recording, int* runs) {
+    // Runs the whole update on a fresh handheld with one fault from the
+    // start; returns what went wrong, or an empty text.
+    std::string RunWithFault(const HandheldSimConfig& config, const Recording& recording,
+                             size_t index, Kind kind) {
+        Fresh();
+        Start(config);
+        Arm(kind, recording.exchanges[index], index);
+        const uint32_t exitCode = Run();
+        return Judge(recording, index, kind, exitCode);
+    }
+
+    // One run of the matrix done by ForkEach: the run is forked from a
+    // successful update once that update has taken forkAfterFrame frames;
+    // the copy arms its fault, runs to its end and is judged.
+    struct ForkedRun {
+        uint32_t forkAfterFrame;
+        std::function<void()> arm;
+        std::function<std::string(uint32_t exitCode)> judge;
+    };
+
+    // Every run of a whole update with one fault shares, frame for frame, the
+    // part of a successful update before the fault. Instead of repeating that
+    // part for every run, one successful update is run and copied (forked)
+    // just before each fault's first frame or call; each copy arms its fault
+    // and runs its update to the end on its own. Returns the failures.
+    std::vector<std::string> ForkEach(const HandheldSimConfig& config,
+                                      const std::vector<ForkedRun>& runs) {
         std::vector<std::string> failures;
-        for (size_t i = first; i < end; ++i) {
-            std::string failure = RunWithFault(config, recording, i, kind);
-            ++*runs;
-            if (!failure.empty()) failures.push_back(std::move(failure));
+        Fresh();
+        Start(config);
+        Receiver* receiver = HandheldSimReceiver();
+        long child = -1;  // in a copy: the run it does
+        int verdictFd = -1;
+        size_t next = 0;
+        // In the copy, true once it is set up; in the original, after the
+        // copy ended and was heard.
+        auto spawn = [&](size_t run) {
+            int fds[2];
+            if (pipe(fds) != 0) {
+                failures.push_back("pipe failed");
+                return false;
+            }
+            std::fflush(nullptr);
+            const pid_t pid = fork();
+            if (pid == 0) {
+                close(fds[0]);
+                child = static_cast<long>(run);
+                verdictFd = fds[1];
+                runs[run].arm();
+                return true;
+            }
+            close(fds[1]);
+            std::string verdict;
+            char buffer[512];
+            ssize_t n;
+            while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
+                verdict.append(buffer, static_cast<size_t>(n));
+            }
+            close(fds[0]);
+            int raw = 0;
+            if (pid < 0 || waitpid(pid, &raw, 0) != pid) {
+                failures.push_back("run " + std::to_string(run) + ": fork failed");
+            } else if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) {
+                failures.push_back("run " + std::to_string(run) + " crashed: " +
+                                   (WIFSIGNALED(raw)
+                                        ? "signal " + std::to_string(WTERMSIG(raw))
+                                        : "status " + std::to_string(WEXITSTATUS(raw))) +
+                                   " " + verdict);
+            } else if (verdict != "ok") {
+                failures.push_back(verdict);
+            }
+            return false;
+        };
+        auto spawnAt = [&](uint32_t frames) {
+            while (child < 0 && next < runs.size() && runs[next].forkAfterFrame == frames) {
+                if (spawn(next++)) return;
+            }
+        };
+        uint32_t frames = 0;
+        spawnAt(0);
+        // The receiver logs each frame as it completes, inside the host's
+        // write of its last byte.
+        receiver->SetLog([&](const std::string& line) {
+            if (child >= 0 || line.empty() || line[0] != '#') return;
+            spawnAt(++frames);
+        });
+        const uint32_t exitCode = Run();
+        if (child >= 0) {
+            std::string verdict = runs[static_cast<size_t>(child)].judge(exitCode);
+            if (verdict.empty()) verdict = "ok";
+            const ssize_t written = write(verdictFd, verdict.data(), verdict.size());
+            _exit(written == static_cast<ssize_t>(verdict.size()) ? 0 : 3);
         }
+        receiver->SetLog(nullptr);
+        if (next != runs.size())
+            failures.push_back("only " + std::to_string(next) + " runs started");
+        if (exitCode != 0 || !Finished())
+            failures.push_back("the update the runs fork from failed");
+        return failures;
+    }
+
+    static void Report(const std::vector<std::string>& failures, size_t runs) {
         for (size_t i = 0; i < failures.size() && i < 20; ++i) ADD_FAILURE() << failures[i];
-        EXPECT_TRUE(failures.empty()) << failures.size() << " of " << end - first << " runs failed";
+        EXPECT_TRUE(failures.empty()) << failures.size() << " of " << runs << " runs failed";
     }
 };
 
@@ -278,14 +420,23 @@ TEST_P(ExchangeFaults, EveryExchangeEndsWithItsStepsMessage) {
     Recording recording;
     Record(config, &recording);
     if (HasFatalFailure()) return;
-    int runs = 0;
-    Sweep(config, GetParam(), 0, recording.exchanges.size(), recording, &runs);
-    std::printf("[ matrix   ] %s: %d runs over %zu exchanges\n", KindName(GetParam()), runs,
+    const Kind kind = GetParam();
+    std::vector<ForkedRun> runs;
+    for (size_t i = 0; i < recording.exchanges.size(); ++i) {
+        runs.push_back(ForkedRun{static_cast<uint32_t>(i),
+                                 [kind, &recording, i] { Arm(kind, recording.exchanges[i], i); },
+                                 [this, kind, &recording, i](uint32_t exitCode) {
+                                     return Judge(recording, i, kind, exitCode);
+                                 }});
+    }
+    Report(ForkEach(config, runs), runs.size());
+    std::printf("[ matrix   ] %s: %zu runs over %zu exchanges\n", KindName(kind), runs.size(),
                 recording.exchanges.size());
 }
 
 // The first stage of chip 35 takes one ConfigureAlternate instead of the
-// clock queries; its boot stage gets the same treatment.
+// clock queries; its boot stage gets the same treatment, each run a new
+// update from the start with its fault set up before it begins.
 TEST_P(ExchangeFaults, EveryBootStageExchangeOfChip35EndsWithItsStepsMessage) {
     const HandheldSimConfig config = OldFirmware(35);
     Recording recording;
@@ -297,54 +448,67 @@ TEST_P(ExchangeFaults, EveryBootStageExchangeOfChip35EndsWithItsStepsMessage) {
     const size_t end = static_cast<size_t>(agentStart - recording.exchanges.begin()) + 1;
     ASSERT_TRUE(std::any_of(recording.exchanges.begin(), recording.exchanges.begin() + end,
                             [](const Exchange& e) { return e.code == 38; }));
-    int runs = 0;
-    Sweep(config, GetParam(), 0, end, recording, &runs);
-    std::printf("[ matrix   ] %s, chip 35: %d runs\n", KindName(GetParam()), runs);
+    std::vector<std::string> failures;
+    for (size_t i = 0; i < end; ++i) {
+        std::string failure = RunWithFault(config, recording, i, GetParam());
+        if (!failure.empty()) failures.push_back(std::move(failure));
+    }
+    Report(failures, end);
+    std::printf("[ matrix   ] %s, chip 35: %zu runs\n", KindName(GetParam()), end);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Matrix, ExchangeFaults,
-    ::testing::Values(Kind::Nak, Kind::CorruptAnswer, Kind::DropAnswer, Kind::WrongCode,
-                      Kind::TrailingByte, Kind::Stall, Kind::OversizeAnswer, Kind::ShortFrameWrite,
-                      Kind::ShortAckRead, Kind::ShortHeaderRead, Kind::ShortBodyRead,
-                      Kind::ShortAckWrite),
-    [](const ::testing::TestParamInfo<Kind>& p) { return KindName(p.param); });
-
+INSTANTIATE_TEST_SUITE_P(Matrix, ExchangeFaults,
+                         ::testing::Values(Kind::Nak, Kind::CorruptAnswer, Kind::DropAnswer,
+                                           Kind::WrongCode, Kind::TrailingByte, Kind::Stall,
+                                           Kind::OversizeAnswer, Kind::ShortFrameWrite,
+                                           Kind::ShortAckRead, Kind::ShortHeaderRead,
+                                           Kind::ShortBodyRead, Kind::ShortAckWrite),
+                         [](const ::testing::TestParamInfo<Kind>& p) { return KindName(p.param); });
 
 // The agent's own refusals: an erase that does not complete, for every sector
 // the update erases; a program that does not verify, at the start of every
-// chunk the update writes; and a flash CRC that does not match.
+// chunk the update writes; and a flash CRC that does not match. Each run is
+// forked from a successful update just before the refused request.
 class AgentFaults : public FaultMatrix {
-protected:
+  protected:
     void SetUp() override {
         FaultMatrix::SetUp();
         Record(OldFirmware(48), &recording_);
     }
 
-    // Runs the update with the agent's faults set by arrange; checks the
-    // outcome is message with exit code 1, and returns the receiver.
-    const Receiver* RunFailing(void (*arrange)(ReceiverFaults&, uint32_t), uint32_t value,
-                               const char* message) {
-        Fresh();
-        HandheldSimConfig config = OldFirmware(48);
-        arrange(config.receiver.faults, value);
-        Start(config);
-        EXPECT_EQ(Run(), 1u);
-        EXPECT_EQ(messages.size(), 1u);
-        for (const ShownMessage& m : messages) {
-            EXPECT_EQ(m.text, message);
-            EXPECT_EQ(m.caption, "Fail");
+    // Exchange indices of the requests with this code, in order.
+    std::vector<size_t> IndicesOf(uint8_t code) const {
+        std::vector<size_t> indices;
+        for (size_t i = 0; i < recording_.exchanges.size(); ++i) {
+            if (recording_.exchanges[i].code == code) indices.push_back(i);
         }
-        EXPECT_LE(FakeClockNow(), recording_.endMs);
-        EXPECT_FALSE(UpdateFlashBusy());
-        return HandheldSimReceiver();
+        return indices;
     }
 
-    bool FlashHoldsImageUpTo(size_t end) const {
+    // The run must fail with message and exit code 1, with the request of
+    // exchange index the last the receiver took.
+    std::string Outcome(const char* message, size_t index, uint32_t exitCode) const {
+        std::string problems;
+        auto problem = [&problems](const std::string& text) { problems += " " + text + ";"; };
+        if (exitCode != 1) problem("exit code " + std::to_string(exitCode));
+        if (messages.size() != 1) problem(std::to_string(messages.size()) + " messages");
+        for (const ShownMessage& m : messages) {
+            if (m.text != message || m.caption != "Fail") problem("shown \"" + m.text + "\"");
+        }
+        if (HandheldSimReceiver()->Counters().frames != index + 1) {
+            problem("receiver took " + std::to_string(HandheldSimReceiver()->Counters().frames) +
+                    " frames");
+        }
+        if (FakeClockNow() > recording_.endMs)
+            problem("virtual time " + std::to_string(FakeClockNow()));
+        if (UpdateFlashBusy()) problem("still flagged busy");
+        return problems;
+    }
+
+    static bool FlashHoldsImageUpTo(size_t end) {
         const std::vector<uint8_t> flash = HandheldSimFlash();
-        return flash.size() >= end && std::equal(Image().begin(),
-                                                 Image().begin() + static_cast<long>(end),
-                                                 flash.begin());
+        return flash.size() >= end &&
+               std::equal(Image().begin(), Image().begin() + static_cast<long>(end), flash.begin());
     }
 
     Recording recording_;
@@ -352,50 +516,66 @@ protected:
 
 TEST_F(AgentFaults, EveryFailedEraseEndsWithEraseSectorSetFail) {
     ASSERT_FALSE(HasFatalFailure());
-    const size_t sectors = recording_.eraseStarts.size();
-    ASSERT_EQ(sectors, 11u);  // the image reaches into the last sector of the part
-    for (uint32_t sector = 0; sector < sectors; ++sector) {
-        SCOPED_TRACE("sector " + std::to_string(sector));
-        const Receiver* receiver = RunFailing(
-            [](ReceiverFaults& f, uint32_t s) { f.eraseFailSector = s; }, sector,
-            "EraseSectorSet Fail!");
-        const std::vector<uint8_t>& codes = receiver->Counters().requestCodes;
-        EXPECT_EQ(std::count(codes.begin(), codes.end(), 12), static_cast<long>(sector + 1));
-        ASSERT_FALSE(codes.empty());
-        EXPECT_EQ(codes.back(), 12);  // nothing after the failed erase
-        EXPECT_EQ(receiver->Counters().writes, 0u);
+    const std::vector<size_t> erases = IndicesOf(12);
+    ASSERT_EQ(erases.size(), 11u);  // the image reaches into the last sector of the part
+    std::vector<ForkedRun> runs;
+    for (uint32_t sector = 0; sector < erases.size(); ++sector) {
+        const size_t index = erases[sector];
+        runs.push_back(
+            ForkedRun{static_cast<uint32_t>(index),
+                      [sector] { HandheldSimReceiver()->Faults().eraseFailSector = sector; },
+                      [this, sector, index](uint32_t exitCode) {
+                          std::string problems = Outcome("EraseSectorSet Fail!", index, exitCode);
+                          if (HandheldSimReceiver()->Counters().writes != 0) problems += " wrote;";
+                          return problems.empty()
+                                     ? problems
+                                     : "erase of sector " + std::to_string(sector) + ":" + problems;
+                      }});
     }
-    std::printf("[ matrix   ] erase failures: %zu runs\n", sectors);
+    Report(ForkEach(OldFirmware(48), runs), runs.size());
+    std::printf("[ matrix   ] erase failures: %zu runs\n", runs.size());
 }
 
 TEST_F(AgentFaults, EveryFailedWriteChunkEndsWithEPWriteFail) {
     ASSERT_FALSE(HasFatalFailure());
     const uint32_t length = static_cast<uint32_t>(Image().size());
-    const uint32_t chunks = (length + AGENT_CHUNK_SIZE - 1) / AGENT_CHUNK_SIZE;
-    ASSERT_EQ(recording_.writeRequests, chunks);
-    for (uint32_t chunk = 0; chunk < chunks; ++chunk) {
-        SCOPED_TRACE("chunk " + std::to_string(chunk));
+    const std::vector<size_t> writes = IndicesOf(8);
+    ASSERT_EQ(writes.size(), (length + AGENT_CHUNK_SIZE - 1) / AGENT_CHUNK_SIZE);
+    std::vector<ForkedRun> runs;
+    for (uint32_t chunk = 0; chunk < writes.size(); ++chunk) {
+        const size_t index = writes[chunk];
         const uint32_t address = chunk * AGENT_CHUNK_SIZE;
-        const Receiver* receiver = RunFailing(
-            [](ReceiverFaults& f, uint32_t a) { f.writeFailAddress = a; }, address, "EPWrite Fail");
-        // The failing chunk is the last request; every chunk before it is in place.
-        EXPECT_EQ(receiver->Counters().writes, chunk + 1);
-        ASSERT_FALSE(receiver->Counters().requestCodes.empty());
-        EXPECT_EQ(receiver->Counters().requestCodes.back(), 8);
-        EXPECT_TRUE(FlashHoldsImageUpTo(address));
-        // The bar shows the block that failed.
-        const uint32_t block = address / 4096 * 4096;
-        EXPECT_EQ(ProgressPercent(), static_cast<int32_t>(30 + block * 70 / length));
-        if (HasFailure()) break;
+        runs.push_back(ForkedRun{
+            static_cast<uint32_t>(index),
+            [address] { HandheldSimReceiver()->Faults().writeFailAddress = address; },
+            [this, chunk, index, address, length](uint32_t exitCode) {
+                std::string problems = Outcome("EPWrite Fail", index, exitCode);
+                // Every chunk before the failing one is in place.
+                if (HandheldSimReceiver()->Counters().writes != chunk + 1) problems += " writes;";
+                if (!FlashHoldsImageUpTo(address)) problems += " flash;";
+                // The bar shows the block that failed.
+                const uint32_t block = address / 4096 * 4096;
+                if (ProgressPercent() != static_cast<int32_t>(30 + block * 70 / length)) {
+                    problems += " progress " + std::to_string(ProgressPercent()) + ";";
+                }
+                return problems.empty() ? problems
+                                        : "chunk " + std::to_string(chunk) + ":" + problems;
+            }});
     }
-    std::printf("[ matrix   ] write failures: %u runs\n", chunks);
+    Report(ForkEach(OldFirmware(48), runs), runs.size());
+    std::printf("[ matrix   ] write failures: %zu runs\n", runs.size());
 }
 
 TEST_F(AgentFaults, FlashCrcOffByOneEndsWithCalculateFlashCRC16Fail) {
     ASSERT_FALSE(HasFatalFailure());
-    const Receiver* receiver = RunFailing(
-        [](ReceiverFaults& f, uint32_t) { f.crcOffByOne = true; }, 0, "CalculateFlashCRC16 Fail!");
-    EXPECT_EQ(receiver->Counters().requestCodes.back(), 30);
+    Fresh();
+    HandheldSimConfig config = OldFirmware(48);
+    config.receiver.faults.crcOffByOne = true;
+    Start(config);
+    const uint32_t exitCode = Run();
+    const std::vector<size_t> crc = IndicesOf(30);
+    ASSERT_EQ(crc.size(), 1u);
+    EXPECT_EQ(Outcome("CalculateFlashCRC16 Fail!", crc[0], exitCode), "");
     EXPECT_TRUE(FlashHoldsImageUpTo(Image().size()));
 }
 

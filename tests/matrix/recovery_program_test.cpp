@@ -57,7 +57,7 @@ bool StartsWithImage(const std::vector<uint8_t>& flash) {
 }
 
 class RecoveryProgramTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/zelvar-recovery-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -19,7 +19,7 @@
 namespace {
 
 class Recovery : public UpdateRun, public ::testing::WithParamInterface<uint32_t> {
-protected:
+  protected:
     // What the end of one process and the start of the next do: the system
     // closes the port the failed run left open, and every module of the new
     // process starts from its power-on state. The handheld, its receiver and
