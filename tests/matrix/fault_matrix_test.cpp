@@ -37,7 +37,8 @@ enum class Kind {
     DropAnswer,
     WrongCode,
     TrailingByte,
-    Stall,
+    Stall,       // the answer leaves 3000 ms late, past the host's wait
+    LateAnswer,  // the answer leaves 2000 ms late, just inside the host's wait
     OversizeAnswer,
     ShortFrameWrite,  // the request frame is written one byte short
     ShortAckRead,     // the read of the receiver's ACK returns nothing
@@ -60,6 +61,8 @@ const char* KindName(Kind kind) {
             return "TrailingByte";
         case Kind::Stall:
             return "Stall";
+        case Kind::LateAnswer:
+            return "LateAnswer";
         case Kind::OversizeAnswer:
             return "OversizeAnswer";
         case Kind::ShortFrameWrite:
@@ -94,6 +97,7 @@ bool ReceiverFault(Kind kind, FrameFault* fault) {
             *fault = FrameFault::TrailingByte;
             return true;
         case Kind::Stall:
+        case Kind::LateAnswer:
             *fault = FrameFault::Stall;
             return true;
         case Kind::OversizeAnswer:
@@ -144,6 +148,9 @@ const char* ExpectedMessage(Kind kind, uint8_t code) {
     // Of the answers to WriteAgentBlock and StartAgent only the code is
     // examined: a byte after it is carried along and the update goes on.
     if (kind == Kind::TrailingByte && (code == 2 || code == 4)) return FINISHED;
+    // The host waits 2008 ms for the first bytes of every answer: one that
+    // comes 2000 ms late is still taken, whichever exchange it ends.
+    if (kind == Kind::LateAnswer) return FINISHED;
     return StepMessage(code);
 }
 
@@ -233,7 +240,9 @@ class FaultMatrix : public UpdateRun {
     static void Arm(Kind kind, const Exchange& e, size_t index) {
         FrameFault fault;
         if (ReceiverFault(kind, &fault)) {
-            HandheldSimReceiver()->Faults().frames[static_cast<uint32_t>(index + 1)] = fault;
+            ReceiverFaults& faults = HandheldSimReceiver()->Faults();
+            faults.frames[static_cast<uint32_t>(index + 1)] = fault;
+            faults.stallMs = kind == Kind::LateAnswer ? 2000 : 3000;
         }
         switch (kind) {
             case Kind::ShortFrameWrite:
@@ -460,9 +469,10 @@ TEST_P(ExchangeFaults, EveryBootStageExchangeOfChip35EndsWithItsStepsMessage) {
 INSTANTIATE_TEST_SUITE_P(Matrix, ExchangeFaults,
                          ::testing::Values(Kind::Nak, Kind::CorruptAnswer, Kind::DropAnswer,
                                            Kind::WrongCode, Kind::TrailingByte, Kind::Stall,
-                                           Kind::OversizeAnswer, Kind::ShortFrameWrite,
-                                           Kind::ShortAckRead, Kind::ShortHeaderRead,
-                                           Kind::ShortBodyRead, Kind::ShortAckWrite),
+                                           Kind::LateAnswer, Kind::OversizeAnswer,
+                                           Kind::ShortFrameWrite, Kind::ShortAckRead,
+                                           Kind::ShortHeaderRead, Kind::ShortBodyRead,
+                                           Kind::ShortAckWrite),
                          [](const ::testing::TestParamInfo<Kind>& p) { return KindName(p.param); });
 
 // The agent's own refusals: an erase that does not complete, for every sector
