@@ -56,6 +56,29 @@ void InitDialog(HWND dialog) {
 void HandleActivate(HWND, WPARAM, LPARAM, ShellActivate*, DWORD) {}
 void HandleSettingChange(HWND, WPARAM, LPARAM, ShellActivate*) {}
 
+// The first copy's main window stays hidden while its dialog or a message
+// runs, and those have no owner: what the user should see is the topmost
+// visible window of that process.
+HWND FrontWindowOf(HWND mainWindow) {
+    struct Search {
+        DWORD process;
+        HWND found;
+    } search{0, mainWindow};
+    GetWindowThreadProcessId(mainWindow, &search.process);
+    // Top-level windows come in z-order, topmost first.
+    EnumWindows(
+        [](HWND window, LPARAM parameter) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(parameter);
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            if (process != s->process || !IsWindowVisible(window)) return TRUE;
+            s->found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 DWORD WINAPI WorkerThread(LPVOID parameter) { return UpdateWorker(parameter); }
 
 // Runs a dialog of the program's resources modally; -1 when it cannot.
@@ -115,10 +138,8 @@ BOOL CreateMainWindow(HINSTANCE instance, int showCommand) {
     LoadStringW(instance, IDS_APP_CLASS, className, TEXT_BUFFER);
 
     // One copy at a time: a second one brings the first forward and ends.
-    // The first one's main window is hidden behind its dialogs; bring the
-    // last one it activated.
     if (HWND running = FindWindowW(className, title); running != nullptr) {
-        SetForegroundWindow(GetLastActivePopup(running));
+        SetForegroundWindow(FrontWindowOf(running));
         return FALSE;
     }
     if (RegisterMainWindowClass(instance, className) == 0) return FALSE;

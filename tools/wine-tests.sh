@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Builds zelvar.exe and the Windows tests with mingw-w64 and runs them under
+# Wine:
+#   1. the core's unit tests and the Win32 back-end tests, cross-compiled;
+#   2. whole updates through the Win32 serial back end against zelvar-receiver
+#      (the Linux build) on a pseudo-terminal that Wine sees as COM9;
+#   3. the GUI under Xvfb, driven with xdotool: on battery, a second copy, and
+#      a whole update with screenshots of the progress dialog and of the
+#      "Download Finish" box.
+# Installs nothing: it needs the packages of tools/debian-packages.txt and
+# tools/debian-packages-win32.txt. Prints "N passed, N failed" last and exits
+# non-zero when anything failed.
+#
+#   tools/wine-tests.sh [--update-docs]
+#
+# --update-docs copies the screenshots to docs/. Environment: ZELVAR_WIN32_BUILD
+# (default build/win32), ZELVAR_HOST_BUILD (default build/wine-host),
+# WINEPREFIX (default <win32 build>/wine-prefix, created when missing).
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tests/win32/wine_lib.sh"
+source "$root/tests/win32/receiver_lib.sh"
+
+update_docs=0
+[[ ${1:-} == --update-docs ]] && update_docs=1
+
+win_build=${ZELVAR_WIN32_BUILD:-$root/build/win32}
+host_build=${ZELVAR_HOST_BUILD:-$root/build/wine-host}
+export WINEPREFIX=${WINEPREFIX:-$win_build/wine-prefix}
+export WINEDEBUG=-all
+# No Mono or Gecko: nothing here needs them, and asking for them costs time.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+work=$win_build/wine-work
+screenshots=$win_build/screenshots
+mkdir -p "$work" "$screenshots"
+
+summary() {
+    echo "$pass_count passed, $fail_count failed"
+    [[ $fail_count -eq 0 ]]
+}
+
+# --- Build: the Windows program and tests, and the receiver for this host.
+echo "== building"
+if ! { cmake -S "$root" -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" >"$work/configure.log" 2>&1 &&
+      cmake --build "$win_build" >"$work/build.log" 2>&1; }; then
+    tail -30 "$work/configure.log" "$work/build.log"
+    fail "cross build"
+    summary
+    exit 1
+fi
+pass "cross build"
+if ! { cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DZELVAR_TESTS=OFF >"$work/host-configure.log" 2>&1 &&
+      cmake --build "$host_build" --target zelvar-receiver >"$work/host-build.log" 2>&1; }; then
+    tail -30 "$work/host-configure.log" "$work/host-build.log"
+    fail "host build of zelvar-receiver"
+    summary
+    exit 1
+fi
+export ZELVAR_RECEIVER=$host_build/receiver/zelvar-receiver
+export ZELVAR_EXE=$win_build/app/win32/zelvar.exe
+console=$win_build/tests/win32/zelvar-update-console.exe
+export ZELVAR_IMAGE=$work/image.bin
+srec_to_binary "$root/payloads/firmware.s" "$ZELVAR_IMAGE"
+
+# --- The Wine prefix: a virtual desktop, so that windows have captions and
+# programs still report their exit codes.
+echo "== wine prefix $WINEPREFIX"
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+    WINEARCH=win64 wineboot --init >/dev/null 2>&1
+fi
+wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
+wineserver -w
+
+# --- 1. Unit tests, one CTest entry per test program.
+echo "== unit tests under Wine"
+ctest --test-dir "$win_build" -j2 --output-on-failure >"$work/ctest.log" 2>&1
+while read -r name result; do
+    if [[ $result == Passed ]]; then pass "unit: $name"; else fail "unit: $name ($result)"; fi
+done < <(sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) \.*[ *]*\([A-Za-z]*\).*/\1 \2/p' \
+    "$work/ctest.log")
+grep -q 'tests passed' "$work/ctest.log" || fail "unit: ctest did not finish"
+grep -qE 'Failed|Timeout' "$work/ctest.log" && sed -n '/The following tests FAILED/,$p' "$work/ctest.log"
+
+# --- 2. Whole updates through the Win32 serial back end, without a display.
+echo "== updates over COM9"
+receiver_log=$work/receiver-console.log
+
+# console_update NAME EXPECTED_MESSAGE EXPECTED_EXIT FLASHED [RECEIVER OPTIONS...]
+# FLASHED (yes/no): whether the receiver's flash must hold the image after.
+console_update() {
+    local name=$1 message=$2 code=$3 flashed=$4
+    shift 4
+    local dump=$work/flash-$name.bin out=$work/console-$name.log
+    if ! start_receiver "$dump" "$@"; then
+        fail "$name: zelvar-receiver did not start"
+        return
+    fi
+    timeout 120 wine "$console" >"$out" 2>&1
+    local status=$?
+    stop_receiver
+    local messages
+    messages=$(sed -n 's/^message //p' "$out" | tr -d '\r')
+    check "$name: exit code $code (got $status)" test "$status" -eq "$code"
+    check "$name: message \"$message\" (got: $messages)" test "$messages" = "$message"
+    if [[ $flashed == yes ]]; then
+        check "$name: the receiver's flash holds the image" flash_holds_image "$dump" "$ZELVAR_IMAGE"
+    fi
+}
+
+set_port_driver_key COM9
+console_update whole-update "Done|Download Finish" 0 yes
+console_update agent-crc-differs "Fail|CalculateFlashCRC16 Fail!" 1 no --crc-off-by-one
+set_port_driver_key COM8
+console_update no-such-port "Fail|Please close the GPS application !" 1 no
+remove_port_driver_key
+console_update no-port-driver "|Sorry! Only for Tervalon Version!" 0 no
+
+# --- 3. The GUI under Xvfb.
+echo "== GUI under Xvfb"
+ZELVAR_WORK=$work ZELVAR_SCREENSHOTS=$screenshots \
+    timeout 420 xvfb-run -a -s "-screen 0 800x600x24" \
+    bash "$root/tests/win32/gui_tests.sh" >"$work/gui.log" 2>&1
+grep -E '^(PASS|FAIL)' "$work/gui.log"
+pass_count=$((pass_count + $(grep -c '^PASS' "$work/gui.log")))
+fail_count=$((fail_count + $(grep -c '^FAIL' "$work/gui.log")))
+grep -q '^gui: ' "$work/gui.log" || { tail -20 "$work/gui.log"; fail "gui: did not finish"; }
+wineserver -k 2>/dev/null
+
+if ((update_docs)); then
+    mkdir -p "$root/docs"
+    cp "$screenshots"/zelvar-*.png "$root/docs/" 2>/dev/null
+fi
+echo "screenshots: $screenshots"
+summary
