@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <utility>
+
 #include "app/win32/resource.h"
 #include "platform/platform.h"
 #include "update/update.h"
@@ -40,6 +42,15 @@ void InitExtraControls() {
 void InitDialog(HWND dialog) {
     const LONG_PTR style = GetWindowLongPtrW(dialog, GWL_STYLE);
     SetWindowLongPtrW(dialog, GWL_STYLE, style | WS_SYSMENU);
+    // The caption shows the program's icon, as desktop windows do.
+    for (const auto& [which, metric] : {std::pair{ICON_SMALL, SM_CXSMICON}, {ICON_BIG, SM_CXICON}}) {
+        const int size = GetSystemMetrics(metric);
+        HANDLE icon = LoadImageW(AppInstance, MAKEINTRESOURCEW(IDI_ZELVAR), IMAGE_ICON, size, size,
+                                 LR_DEFAULTCOLOR | LR_SHARED);
+        if (icon != nullptr) {
+            SendMessageW(dialog, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
+        }
+    }
     RECT work{};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     RECT box{};
