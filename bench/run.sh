@@ -1,8 +1,16 @@
 #!/bin/sh
-# Builds the image benchmark in Release, runs it, times srec_cat converting the
-# same firmware text to binary, and prints how many times faster our parse is.
+# Builds the benchmarks and the programs in Release and prints one table:
+#  1. the image benchmark against srec_cat converting the same firmware text;
+#  2-4. whole updates of the simulated receiver over a pseudo-terminal
+#     (bench/update_bench.py): time beyond the settle delay, the update at
+#     115200 baud with wire timing against the line's lower bound, and the
+#     host's CPU time and peak resident set.
 #
 #   bench/run.sh [build-dir]        (default: build/bench)
+#
+# UPDATE_RUNS=n   runs of each untimed-line update (default 5)
+# SKIP_WIRE=1     leave out the wire-timed update (it takes some 45 s)
+# Run it on an otherwise idle machine: the update times are wall clock.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +22,7 @@ command -v srec_cat >/dev/null || { echo "run.sh: srec_cat not found (Debian pac
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELVAR_BENCH=ON \
       -DZELVAR_TESTS=OFF >/dev/null
-cmake --build "$build" --target zelvar_image_bench >/dev/null
+cmake --build "$build" --target zelvar_image_bench zelvar zelvar-receiver >/dev/null
 
 json="$build/image_bench.json"
 "$build/bench/zelvar_image_bench" --benchmark_repetitions=5 \
@@ -33,7 +41,8 @@ while [ "$i" -lt "$runs" ]; do
     i=$((i + 1))
 done
 
-python3 - "$json" "$best" <<'PY'
+status=0
+python3 - "$json" "$best" <<'PY' || status=1
 import json, sys
 report = json.load(open(sys.argv[1]))
 srec_ns = int(sys.argv[2])
@@ -54,3 +63,8 @@ print(f"ratio       {srec_ns / parse:8.1f} x  parse vs srec_cat   (target >= 20)
 print(f"ratio       {srec_ns / both:8.1f} x  parse + CRC vs srec_cat")
 sys.exit(0 if srec_ns / parse >= 20 else 1)
 PY
+
+set -- "$build" --runs "${UPDATE_RUNS:-5}"
+if [ "${SKIP_WIRE:-0}" = 1 ]; then set -- "$@" --skip-wire; fi
+python3 "$root/bench/update_bench.py" "$@" || status=1
+exit $status

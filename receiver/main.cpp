@@ -317,7 +317,15 @@ int main(int argc, char** argv) {
         if (signal > 0) break;
     }
     receiver.Stop();
-    if (stats) receiver.WithReceiver([](Receiver& r) { PrintLineStats(r.Counters()); });
+    if (stats) {
+        receiver.WithReceiver([](Receiver& r) { PrintLineStats(r.Counters()); });
+        const PtyReceiver::LineTiming t = receiver.Timing();
+        std::fprintf(stderr,
+                     "pty: %llu writes, late by %.3f ms in all (at most %.3f ms); host's turn "
+                     "%.3f ms in all over %llu answers\n",
+                     static_cast<unsigned long long>(t.writes), t.lateMs, t.maxLateMs, t.turnMs,
+                     static_cast<unsigned long long>(t.turns));
+    }
     if (!dump.empty()) {
         receiver.WithReceiver([&](Receiver& r) {
             if (!r.WriteFlashFile(dump, &error)) {

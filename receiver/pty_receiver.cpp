@@ -66,6 +66,8 @@ struct PtyReceiver::Impl {
     };
     std::deque<Pending> pending;
     double inputMs = 0;
+    LineTiming timing;
+    double lastOutMs = -1;  // when the last pending bytes left; -1 once the host answered
     std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
 
     double Now() const {
@@ -97,7 +99,12 @@ struct PtyReceiver::Impl {
                 return;
             }
             // Written whole, or nobody there to take it.
+            const double late = now - pending.front().due;
+            ++timing.writes;
+            timing.lateMs += late;
+            timing.maxLateMs = std::max(timing.maxLateMs, late);
             pending.pop_front();
+            if (pending.empty()) lastOutMs = Now();
         }
     }
 
@@ -131,6 +138,11 @@ struct PtyReceiver::Impl {
                 if (n > 0) {
                     std::lock_guard<std::mutex> lock(mutex);
                     inputMs = Now();
+                    if (pending.empty() && lastOutMs >= 0) {
+                        ++timing.turns;
+                        timing.turnMs += inputMs - lastOutMs;
+                    }
+                    lastOutMs = -1;
                     receiver->InputAt(buffer.data(), static_cast<size_t>(n), inputMs, HostBaud());
                     changed.notify_all();
                 } else if (n < 0 && errno == EIO) {
@@ -233,6 +245,11 @@ bool PtyReceiver::WaitForDisconnects(uint32_t count, uint32_t timeoutMs) {
     return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this, count] {
         return impl_->receiver->Counters().disconnects >= count;
     });
+}
+
+PtyReceiver::LineTiming PtyReceiver::Timing() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->timing;
 }
 
 void PtyReceiver::WithReceiver(const std::function<void(Receiver&)>& fn) {

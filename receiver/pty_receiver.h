@@ -29,6 +29,17 @@ class PtyReceiver {
     uint32_t Disconnects();
     // Waits until at least count disconnects happened; false on time-out.
     bool WaitForDisconnects(uint32_t count, uint32_t timeoutMs);
+    // How closely the real line kept the receiver's times: writes made after
+    // their due time, by how much in all and at most, and the host's turn:
+    // from the receiver's last bytes leaving to the host's next arriving.
+    struct LineTiming {
+        uint64_t writes = 0;
+        double lateMs = 0;
+        double maxLateMs = 0;
+        uint64_t turns = 0;
+        double turnMs = 0;
+    };
+    LineTiming Timing();
     // Runs fn on the receiver with the serving thread held off.
     void WithReceiver(const std::function<void(Receiver&)>& fn);
     void Stop();

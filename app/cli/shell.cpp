@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -103,20 +104,27 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 int RunUpdateThread() {
     InstallInterruptHandler();
-    std::atomic<bool> done{false};
-    std::thread worker([&done] {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread worker([&] {
         UpdateWorker(nullptr);
-        done.store(true);
+        const std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        finished.notify_one();
     });
-    // The progress dialog's timer: about once a second, and once more at the end.
+    // The progress dialog's timer: once a second, and once more at the end,
+    // which is taken the moment the worker ends rather than at the next tick.
     auto next = std::chrono::steady_clock::now();
-    while (!done.load()) {
-        if (std::chrono::steady_clock::now() >= next) {
-            TerminalShowProgress(ProgressPercent());
-            next += std::chrono::seconds(1);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!done) {
+        lock.unlock();
+        TerminalShowProgress(ProgressPercent());
+        next += std::chrono::seconds(1);
+        lock.lock();
+        finished.wait_until(lock, next, [&done] { return done; });
     }
+    lock.unlock();
     worker.join();
     TerminalFinish();
     if (TerminalSawMessage("Download Finish")) return EXIT_UPDATED;
