@@ -43,7 +43,8 @@ void InitDialog(HWND dialog) {
     const LONG_PTR style = GetWindowLongPtrW(dialog, GWL_STYLE);
     SetWindowLongPtrW(dialog, GWL_STYLE, style | WS_SYSMENU);
     // The caption shows the program's icon, as desktop windows do.
-    for (const auto& [which, metric] : {std::pair{ICON_SMALL, SM_CXSMICON}, {ICON_BIG, SM_CXICON}}) {
+    for (const auto& [which, metric] :
+         {std::pair{ICON_SMALL, SM_CXSMICON}, {ICON_BIG, SM_CXICON}}) {
         const int size = GetSystemMetrics(metric);
         HANDLE icon = LoadImageW(AppInstance, MAKEINTRESOURCEW(IDI_ZELVAR), IMAGE_ICON, size, size,
                                  LR_DEFAULTCOLOR | LR_SHARED);
@@ -90,7 +91,9 @@ HWND FrontWindowOf(HWND mainWindow) {
     return search.found;
 }
 
-DWORD WINAPI WorkerThread(LPVOID parameter) { return UpdateWorker(parameter); }
+DWORD WINAPI WorkerThread(LPVOID parameter) {
+    return UpdateWorker(parameter);
+}
 
 // Runs a dialog of the program's resources modally; -1 when it cannot.
 INT_PTR RunDialog(int id, HWND owner, DLGPROC procedure) {
@@ -155,9 +158,9 @@ BOOL CreateMainWindow(HINSTANCE instance, int showCommand) {
     }
     if (RegisterMainWindowClass(instance, className) == 0) return FALSE;
 
-    HWND window = CreateWindowExW(0, className, title, WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance,
-                                  nullptr);
+    HWND window =
+        CreateWindowExW(0, className, title, WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return FALSE;
     ShowWindow(window, showCommand);
     UpdateWindow(window);

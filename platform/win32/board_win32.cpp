@@ -22,14 +22,16 @@
 namespace {
 
 // The GPIO driver's control codes.
-constexpr DWORD GPIO_SET_BIT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x300, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD GPIO_SET_BIT =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x300, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr DWORD GPIO_CLEAR_BIT =
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x301, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr DWORD GPIO_GET_BIT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x303, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD GPIO_GET_BIT =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x303, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr DWORD GPIO_CONFIGURE =
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x304, METHOD_BUFFERED, FILE_ANY_ACCESS);
-static_assert(GPIO_SET_BIT == 0x220C00 && GPIO_CLEAR_BIT == 0x220C04 &&
-                  GPIO_GET_BIT == 0x220C0C && GPIO_CONFIGURE == 0x220C10,
+static_assert(GPIO_SET_BIT == 0x220C00 && GPIO_CLEAR_BIT == 0x220C04 && GPIO_GET_BIT == 0x220C0C &&
+                  GPIO_CONFIGURE == 0x220C10,
               "GPIO control codes");
 
 constexpr wchar_t GPIO_DEVICE[] = L"GIO1:";
@@ -62,14 +64,16 @@ long RegOpenKey(const char* subKey, PlatformHandle* keyOut) {
     return result;
 }
 
-long RegCloseKeyOp(PlatformHandle key) { return RegCloseKey(static_cast<HKEY>(key)); }
+long RegCloseKeyOp(PlatformHandle key) {
+    return RegCloseKey(static_cast<HKEY>(key));
+}
 
 // The port the driver configured under the key will expose, or 0 with the
 // registry's error when the key cannot be read.
 LONG DriverPort(const char* registryPath, std::string* port) {
     HKEY key = nullptr;
-    const LONG result =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, Utf8ToWide(registryPath).c_str(), 0, KEY_QUERY_VALUE, &key);
+    const LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Utf8ToWide(registryPath).c_str(), 0,
+                                      KEY_QUERY_VALUE, &key);
     if (result != ERROR_SUCCESS) return result;
     wchar_t value[PORT_NAME_LIMIT] = {};
     DWORD type = 0;
@@ -120,7 +124,9 @@ int DeactivateDeviceOp(PlatformHandle device) {
     return 1;
 }
 
-const char* PortName() { return ExposedPort.c_str(); }
+const char* PortName() {
+    return ExposedPort.c_str();
+}
 
 GpioOpen* FindGpio(PlatformHandle handle) {
     for (const auto& open : GpioHandles) {
@@ -137,8 +143,8 @@ PlatformHandle CreateFileOp(const char* deviceName, uint32_t access, uint32_t sh
         GpioHandles.push_back(std::make_unique<GpioOpen>());
         return GpioHandles.back().get();
     }
-    HANDLE handle = CreateFileW(name.c_str(), access, shareMode, nullptr, creationDisposition,
-                                flags, nullptr);
+    HANDLE handle =
+        CreateFileW(name.c_str(), access, shareMode, nullptr, creationDisposition, flags, nullptr);
     return handle == INVALID_HANDLE_VALUE ? PLATFORM_INVALID_HANDLE : handle;
 }
 
@@ -224,16 +230,22 @@ int PowerStatus(int* acLineStatus) {
     return 1;
 }
 
-const BoardOps Table{RegOpenKey,  RegCloseKeyOp,     ActivateDeviceOp, ActivateDeviceExOp,
-                     DeactivateDeviceOp, PortName, CreateFileOp,     DeviceIoControlOp,
-                     CloseHandleOp, PowerStatus};
+const BoardOps Table{RegOpenKey,         RegCloseKeyOp, ActivateDeviceOp, ActivateDeviceExOp,
+                     DeactivateDeviceOp, PortName,      CreateFileOp,     DeviceIoControlOp,
+                     CloseHandleOp,      PowerStatus};
 
 }  // namespace
 
-const BoardOps& Win32BoardOps() { return Table; }
+const BoardOps& Win32BoardOps() {
+    return Table;
+}
 
-int Win32GpioPinLevel(uint32_t pin) { return pin < GPIO_PIN_COUNT ? Pins.level[pin] : 0; }
+int Win32GpioPinLevel(uint32_t pin) {
+    return pin < GPIO_PIN_COUNT ? Pins.level[pin] : 0;
+}
 int Win32GpioPinConfigured(uint32_t pin) {
     return pin < GPIO_PIN_COUNT ? Pins.configured[pin] : 0;
 }
-int Win32ActiveDeviceCount() { return static_cast<int>(Devices.size()); }
+int Win32ActiveDeviceCount() {
+    return static_cast<int>(Devices.size());
+}

@@ -48,4 +48,6 @@ const FileOps Table{TempImagePath};
 
 }  // namespace
 
-const FileOps& Win32FileOps() { return Table; }
+const FileOps& Win32FileOps() {
+    return Table;
+}

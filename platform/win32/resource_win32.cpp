@@ -37,4 +37,6 @@ const ResourceOps Table{Find, Size, Load, Lock};
 
 }  // namespace
 
-const ResourceOps& Win32ResourceOps() { return Table; }
+const ResourceOps& Win32ResourceOps() {
+    return Table;
+}

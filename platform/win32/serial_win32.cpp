@@ -77,8 +77,8 @@ int Open(const char* portName, uint32_t baud) {
         return 0;
     }
     Port = PortState{};
-    Port.handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    Port.handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (Port.handle == INVALID_HANDLE_VALUE) return Fail();
 
     GetCommTimeouts(Port.handle, &Port.savedTimeouts);
@@ -136,13 +136,23 @@ void Close() {
 
 const SerialOps Table{Open, SetBaud, Read, Write, Close};
 
-uint64_t NowMs() { return GetTickCount64(); }
-void SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+uint64_t NowMs() {
+    return GetTickCount64();
+}
+void SleepMs(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
 
 const ClockOps ClockTable{NowMs, SleepMs};
 
 }  // namespace
 
-const SerialOps& Win32SerialOps() { return Table; }
-const ClockOps& Win32ClockOps() { return ClockTable; }
-uint32_t Win32SerialLastError() { return LastError; }
+const SerialOps& Win32SerialOps() {
+    return Table;
+}
+const ClockOps& Win32ClockOps() {
+    return ClockTable;
+}
+uint32_t Win32SerialLastError() {
+    return LastError;
+}

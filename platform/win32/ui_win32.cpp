@@ -17,9 +17,11 @@ const UiOps Table{Message};
 
 }  // namespace
 
-const UiOps& Win32UiOps() { return Table; }
+const UiOps& Win32UiOps() {
+    return Table;
+}
 
 PlatformOps Win32PlatformOps() {
-    return PlatformOps{&Win32SerialOps(), &Win32ClockOps(),  &Win32BoardOps(),
-                       &Win32ResourceOps(), &Win32FileOps(), &Win32UiOps()};
+    return PlatformOps{&Win32SerialOps(),   &Win32ClockOps(), &Win32BoardOps(),
+                       &Win32ResourceOps(), &Win32FileOps(),  &Win32UiOps()};
 }

@@ -22,7 +22,9 @@ void PrintMessage(const char* text, const char* caption) {
 
 const UiOps PrintingUi{PrintMessage};
 
-DWORD WINAPI Worker(LPVOID parameter) { return UpdateWorker(parameter); }
+DWORD WINAPI Worker(LPVOID parameter) {
+    return UpdateWorker(parameter);
+}
 
 }  // namespace
 

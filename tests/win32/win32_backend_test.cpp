@@ -29,7 +29,7 @@ constexpr wchar_t DRIVER_KEY[] = L"Drivers\\PhysicalCOM";
 // Creates a key under HKEY_LOCAL_MACHINE for one test and removes it after,
 // unless it was there before.
 class ScopedKey {
-public:
+  public:
     explicit ScopedKey(const wchar_t* path) : path_(path) {
         HKEY key = nullptr;
         existed_ = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS;
@@ -49,7 +49,7 @@ public:
     }
     void RemoveValue(const wchar_t* name) { RegDeleteValueW(key_, name); }
 
-private:
+  private:
     const wchar_t* path_;
     bool existed_ = false;
     HKEY key_ = nullptr;
@@ -64,7 +64,7 @@ void RecordMessage(const char* text, const char* caption) {
 const UiOps RecordingUi{RecordMessage};
 
 class Win32Test : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         PlatformReset();
         PlatformInstall(Win32PlatformOps());
@@ -86,7 +86,8 @@ uint32_t Get32(const uint8_t* p) {
 }
 
 TEST_F(Win32Test, TextRoundTripsThroughUtf16) {
-    const char* samples[] = {"", "COM9", "C:\\Users\\J\xC3\xBCrgen\\Temp\\", "\xE6\x97\xA5\xE6\x9C\xAC"};
+    const char* samples[] = {"", "COM9", "C:\\Users\\J\xC3\xBCrgen\\Temp\\",
+                             "\xE6\x97\xA5\xE6\x9C\xAC"};
     for (const char* sample : samples) {
         EXPECT_EQ(WideToUtf8(Utf8ToWide(sample).c_str()), sample);
     }
@@ -104,7 +105,8 @@ TEST_F(Win32Test, SerialOpenRefusesPortsThatCannotBeOpened) {
 
 TEST_F(Win32Test, RegistryOpenReportsWhatTheRegistrySays) {
     PlatformHandle key = nullptr;
-    EXPECT_EQ(Win32BoardOps().regOpenKey("Software\\ZelvarTest\\Missing", &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Win32BoardOps().regOpenKey("Software\\ZelvarTest\\Missing", &key),
+              ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
     ScopedKey scoped(TEST_KEY);
     // Access 0, as the update asks: the key is only looked for.
@@ -128,8 +130,8 @@ TEST_F(Win32Test, PortDriverStandInFollowsItsKey) {
         const wchar_t* value;  // nullptr: no value
         const char* port;
     };
-    const Case cases[] = {{nullptr, "COM9"}, {L"", "COM9"}, {L"COM12", "COM12"},
-                          {L"\\\\.\\COM3", "\\\\.\\COM3"}};
+    const Case cases[] = {
+        {nullptr, "COM9"}, {L"", "COM9"}, {L"COM12", "COM12"}, {L"\\\\.\\COM3", "\\\\.\\COM3"}};
     for (const Case& c : cases) {
         if (c.value == nullptr) {
             key.RemoveValue(L"Port");
@@ -193,7 +195,8 @@ TEST_F(Win32Test, GpioDriverTakesTheCodesAndBufferShapes) {
     };
     for (const Refused& r : refused) {
         returned = 99;
-        EXPECT_EQ(board.deviceIoControl(gpio, r.code, r.in, r.inSize, state, r.outSize, &returned), 0)
+        EXPECT_EQ(board.deviceIoControl(gpio, r.code, r.in, r.inSize, state, r.outSize, &returned),
+                  0)
             << std::hex << r.code;
         EXPECT_EQ(GetLastError(), r.error) << std::hex << r.code;
         EXPECT_EQ(returned, 0u);
