@@ -26,14 +26,7 @@ class Recovery : public UpdateRun, public ::testing::WithParamInterface<uint32_t
     // the world's clock go on.
     void NewProcess() {
         PlatformSerial().close();
-        SerialReset();
-        PacketReset();
-        BootReset();
-        ClockReset();
-        AgentReset();
-        ImageReset();
-        UpdateReset();
-        BoardReset();
+        ResetHostModules();
         HandheldSimNewRun();
         messages.clear();
         progress.clear();

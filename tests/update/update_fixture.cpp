@@ -42,14 +42,7 @@ void RecordProgress(int32_t value) {
 void UpdateRun::SetUp() {
     Current = this;
     FakeLineReset();
-    SerialReset();
-    PacketReset();
-    BootReset();
-    ClockReset();
-    AgentReset();
-    ImageReset();
-    UpdateReset();
-    BoardReset();
+    ResetHostModules();
     FakeResourceReset();
     FakeResourceSetData(FirmwareSRecordText, FirmwareSRecordTextLength);
     char pattern[] = "/tmp/zelvar-update-test-XXXXXX";
@@ -59,6 +52,17 @@ void UpdateRun::SetUp() {
     FakeFilesSetPath(tempPath.c_str());
     PlatformInstall(PlatformOps{nullptr, nullptr, &HandheldSimOps(), &FakeResourceOps(), &FakeFileOps(),
                                 &RecordingUi});
+}
+
+void UpdateRun::ResetHostModules() {
+    SerialReset();
+    PacketReset();
+    BootReset();
+    ClockReset();
+    AgentReset();
+    ImageReset();
+    UpdateReset();
+    BoardReset();
     UpdateSetProgressObserver(RecordProgress);
 }
 

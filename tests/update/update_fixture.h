@@ -21,6 +21,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Every host module back to its power-on state, as in a new process; the
+    // progress observer is installed again.
+    void ResetHostModules();
     // Starts a new handheld with this configuration (the default one when
     // Start is not called before Run).
     void Start(const HandheldSimConfig& config);
