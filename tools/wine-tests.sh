@@ -3,7 +3,8 @@
 # Wine:
 #   1. the core's unit tests and the Win32 back-end tests, cross-compiled;
 #   2. whole updates through the Win32 serial back end against zelvar-receiver
-#      (the Linux build) on a pseudo-terminal that Wine sees as COM9;
+#      (the Linux build) on a pseudo-terminal that Wine sees as COM9, and the
+#      line settings the back end makes and restores, seen from the terminal;
 #   3. the GUI under Xvfb, driven with xdotool: on battery, a second copy, and
 #      a whole update with screenshots of the progress dialog and of the
 #      "Download Finish" box.
@@ -41,20 +42,21 @@ summary() {
 
 # --- Build: the Windows program and tests, and the receiver for this host.
 echo "== building"
-# Release: no debug information, which costs more build time than it is worth here.
-if ! { cmake -S "$root" -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+# No build type: neither optimisation nor debug information, which cost more
+# build time than they save here.
+if ! { cmake -S "$root" -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE= \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" >"$work/configure.log" 2>&1 &&
       cmake --build "$win_build" >"$work/build.log" 2>&1; }; then
-    tail -30 "$work/configure.log" "$work/build.log"
+    tail -n 30 "$work/configure.log" "$work/build.log"
     fail "cross build"
     summary
     exit 1
 fi
 pass "cross build"
-if ! { cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+if ! { cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE= \
         -DZELVAR_TESTS=OFF >"$work/host-configure.log" 2>&1 &&
       cmake --build "$host_build" --target zelvar-receiver >"$work/host-build.log" 2>&1; }; then
-    tail -30 "$work/host-configure.log" "$work/host-build.log"
+    tail -n 30 "$work/host-configure.log" "$work/host-build.log"
     fail "host build of zelvar-receiver"
     summary
     exit 1
@@ -118,6 +120,15 @@ set_port_driver_key COM8
 console_update no-such-port "Fail|Please close the GPS application !" 1 no
 remove_port_driver_key
 console_update no-port-driver "|Sorry! Only for Tervalon Version!" 0 no
+
+# The line settings the back end makes and restores, seen from the device.
+python3 "$root/tests/win32/serial_settings.py" "$win_build/tests/win32/zelvar-serial-probe.exe" \
+    >"$work/serial-settings.log" 2>&1
+grep -E '^(PASS|FAIL)' "$work/serial-settings.log"
+pass_count=$((pass_count + $(grep -c '^PASS' "$work/serial-settings.log")))
+fail_count=$((fail_count + $(grep -c '^FAIL' "$work/serial-settings.log")))
+grep -q '^PASS serial after close' "$work/serial-settings.log" ||
+    { tail -5 "$work/serial-settings.log"; fail "serial settings: did not finish"; }
 
 # --- 3. The GUI under Xvfb.
 echo "== GUI under Xvfb"
