@@ -3,8 +3,9 @@
 # tools/wine-tests.sh under xvfb-run): on battery, a second copy, and a whole
 # update against the simulated receiver with screenshots.
 # Environment: WINEPREFIX (prepared, virtual desktop), ZELVAR_EXE,
-# ZELVAR_RECEIVER, ZELVAR_IMAGE (the expected binary image), ZELVAR_SCREENSHOTS
-# (folder), ZELVAR_WORK (scratch folder). Prints PASS / FAIL lines.
+# ZELVAR_RECEIVER, ZELVAR_IMAGE (the expected binary image) or ZELVAR_FIRMWARE
+# (the S-record text), ZELVAR_SCREENSHOTS (folder), ZELVAR_WORK (scratch
+# folder). Prints PASS / FAIL lines; exits non-zero when anything failed.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/wine_lib.sh"
@@ -14,6 +15,11 @@ source "$here/receiver_lib.sh"
 work=$ZELVAR_WORK
 mkdir -p "$work" "$ZELVAR_SCREENSHOTS"
 receiver_log=$work/receiver-gui.log
+# The image the flash must hold, from the firmware text unless given.
+if [[ -z ${ZELVAR_IMAGE:-} ]]; then
+    ZELVAR_IMAGE=$work/image.bin
+    srec_to_binary "$ZELVAR_FIRMWARE" "$ZELVAR_IMAGE"
+fi
 
 # run_zelvar LOG [ENV...]: starts zelvar.exe in the background with its
 # message boxes and progress bar traced to LOG; sets app_pid.
@@ -119,3 +125,4 @@ fi
 remove_port_driver_key
 wineserver -w
 echo "gui: $pass_count passed, $fail_count failed"
+[[ $fail_count -eq 0 ]]

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Whole updates through the Win32 serial back end, without a display:
+# zelvar-update-console.exe under Wine against zelvar-receiver (the build
+# host's) on a pseudo-terminal that Wine sees as COM9, and the outcomes where
+# the receiver, the port or the port driver is not as it should be.
+# Environment: WINEPREFIX (prepared), ZELVAR_RECEIVER, ZELVAR_CONSOLE (the .exe),
+# ZELVAR_IMAGE (the expected binary image) or ZELVAR_FIRMWARE (the S-record
+# text), ZELVAR_WORK (scratch folder).
+# Prints PASS / FAIL lines; exits non-zero when anything failed.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/wine_lib.sh"
+source "$here/receiver_lib.sh"
+
+work=$ZELVAR_WORK
+mkdir -p "$work"
+receiver_log=$work/receiver-console.log
+# The image the flash must hold, from the firmware text unless given.
+if [[ -z ${ZELVAR_IMAGE:-} ]]; then
+    ZELVAR_IMAGE=$work/image.bin
+    srec_to_binary "$ZELVAR_FIRMWARE" "$ZELVAR_IMAGE"
+fi
+
+# console_update NAME EXPECTED_MESSAGE EXPECTED_EXIT FLASHED [RECEIVER OPTIONS...]
+# FLASHED (yes/no): whether the receiver's flash must hold the image after.
+console_update() {
+    local name=$1 message=$2 code=$3 flashed=$4
+    shift 4
+    local dump=$work/flash-$name.bin out=$work/console-$name.log
+    if ! start_receiver "$dump" "$@"; then
+        fail "$name: zelvar-receiver did not start"
+        return
+    fi
+    WINEDEBUG=-all timeout 120 wine "$ZELVAR_CONSOLE" >"$out" 2>&1
+    local status=$?
+    stop_receiver
+    local messages
+    messages=$(sed -n 's/^message //p' "$out" | tr -d '\r')
+    check "$name: exit code $code (got $status)" test "$status" -eq "$code"
+    check "$name: message \"$message\" (got: $messages)" test "$messages" = "$message"
+    if [[ $flashed == yes ]]; then
+        check "$name: the receiver's flash holds the image" flash_holds_image "$dump" "$ZELVAR_IMAGE"
+    fi
+}
+
+set_port_driver_key COM9
+console_update whole-update "Done|Download Finish" 0 yes
+console_update agent-crc-differs "Fail|CalculateFlashCRC16 Fail!" 1 no --crc-off-by-one
+set_port_driver_key COM8
+console_update no-such-port "Fail|Please close the GPS application !" 1 no
+remove_port_driver_key
+console_update no-port-driver "|Sorry! Only for Tervalon Version!" 0 no
+wineserver -w
+
+echo "console: $pass_count passed, $fail_count failed"
+[[ $fail_count -eq 0 ]]
