@@ -16,20 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "image/image.h"
-#include "payloads/payloads.h"
+#include "tests/app/program_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-    int status;
-    std::string output;
-};
-
 class ProgramTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/zelvar-program-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -39,37 +33,6 @@ protected:
         setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
     }
     void TearDown() override { fs::remove_all(dir_); }
-
-    // Runs a command with no terminal on either side.
-    static Result Run(const std::string& command) {
-        Result result{-1, {}};
-        FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
-        if (pipe == nullptr) return result;
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-        const int raw = pclose(pipe);
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return result;
-    }
-
-    static std::vector<uint8_t> Image() {
-        std::vector<uint8_t> image(FirmwareSRecordTextLength);
-        image.resize(ParseSRecords(reinterpret_cast<const char*>(FirmwareSRecordText),
-                                   FirmwareSRecordTextLength, image.data()));
-        return image;
-    }
-
-    static std::vector<uint8_t> ReadAll(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-    }
-
-    static bool StartsWithImage(const std::vector<uint8_t>& flash) {
-        const std::vector<uint8_t> image = Image();
-        return image.size() == 482008 && flash.size() >= image.size() &&
-               std::equal(image.begin(), image.end(), flash.begin());
-    }
 
     fs::path dir_;
 };
@@ -94,7 +57,7 @@ TEST_F(ProgramTest, OptionsAndTheirExitStatuses) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
-        const Result r = Run(std::string(ZELVAR_BIN) + " " + c.args);
+        const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " " + c.args);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
         if (c.status != 0) {
@@ -105,7 +68,8 @@ TEST_F(ProgramTest, OptionsAndTheirExitStatuses) {
 
 TEST_F(ProgramTest, SimulatedUpdateRunsToDownloadFinish) {
     const fs::path dump = dir_ / "flash.bin";
-    const Result r = Run(std::string(ZELVAR_BIN) + " --simulate --sim-flash-dump " + dump.string());
+    const CommandResult r =
+        RunCommand(std::string(ZELVAR_BIN) + " --simulate --sim-flash-dump " + dump.string());
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("[Done] Download Finish"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("progress 10%"), std::string::npos) << r.output;
@@ -118,7 +82,7 @@ TEST_F(ProgramTest, SecondInstanceSaysSoAndDoesNotStart) {
     const int fd = open((dir_ / "zelvar.lock").c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    const Result r = Run(std::string(ZELVAR_BIN) + " --simulate");
+    const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --simulate");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.output.find("already running"), std::string::npos) << r.output;
     close(fd);
@@ -155,7 +119,7 @@ TEST_F(ProgramTest, UpdatesTheReceiverProgramOverAPseudoTerminal) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(fs::exists(link));
-    const Result r = Run(std::string(ZELVAR_BIN) + " --port " + link.string());
+    const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " + link.string());
     const int receiverRaw = pclose(peer);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("[Done] Download Finish"), std::string::npos) << r.output;

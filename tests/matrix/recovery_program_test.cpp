@@ -18,43 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "image/image.h"
-#include "payloads/payloads.h"
+#include "tests/app/program_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Result {
-    int status;
-    std::string output;
-};
-
-// Runs a command with no terminal on either side.
-Result RunCommand(const std::string& command) {
-    Result result{-1, {}};
-    FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    const int raw = pclose(pipe);
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return result;
-}
-
-std::vector<uint8_t> ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-bool StartsWithImage(const std::vector<uint8_t>& flash) {
-    std::vector<uint8_t> image(FirmwareSRecordTextLength);
-    image.resize(ParseSRecords(reinterpret_cast<const char*>(FirmwareSRecordText),
-                               FirmwareSRecordTextLength, image.data()));
-    return image.size() == 482008 && flash.size() >= image.size() &&
-           std::equal(image.begin(), image.end(), flash.begin());
-}
 
 class RecoveryProgramTest : public ::testing::Test {
   protected:
@@ -124,13 +92,13 @@ TEST_F(RecoveryProgramTest, SecondRunAfterAPowerLossMidWriteFinishes) {
     const std::string zelvar = std::string(ZELVAR_BIN) + " --no-wait --port " + link.string();
     const fs::path tempFile = dir_ / "zelvar" / "Tervalon.s";
 
-    const Result lost = RunCommand(zelvar);
+    const CommandResult lost = RunCommand(zelvar);
     EXPECT_EQ(lost.status, 1) << lost.output;
     EXPECT_NE(lost.output.find("[Fail] EPWrite Fail"), std::string::npos) << lost.output;
     EXPECT_EQ(lost.output.find("Download Finish"), std::string::npos) << lost.output;
     EXPECT_TRUE(fs::exists(tempFile));
 
-    const Result again = RunCommand(zelvar);
+    const CommandResult again = RunCommand(zelvar);
     EXPECT_EQ(again.status, 0) << again.output << ReceiverLog();
     EXPECT_NE(again.output.find("[Done] Download Finish"), std::string::npos) << again.output;
     EXPECT_EQ(again.output.find("Fail"), std::string::npos) << again.output;
