@@ -10,6 +10,7 @@
 #
 # UPDATE_RUNS=n   runs of each untimed-line update (default 5)
 # SKIP_WIRE=1     leave out the wire-timed update (it takes some 45 s)
+# HOST_REALTIME=1 also run the wire-timed update with zelvar at SCHED_FIFO 1
 # Run it on an otherwise idle machine: the update times are wall clock.
 set -eu
 
@@ -66,5 +67,6 @@ PY
 
 set -- "$build" --runs "${UPDATE_RUNS:-5}"
 if [ "${SKIP_WIRE:-0}" = 1 ]; then set -- "$@" --skip-wire; fi
+if [ "${HOST_REALTIME:-0}" = 1 ]; then set -- "$@" --host-realtime; fi
 python3 "$root/bench/update_bench.py" "$@" || status=1
 exit $status
