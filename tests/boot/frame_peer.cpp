@@ -1,11 +1,15 @@
 #include "tests/boot/frame_peer.h"
 
+#include <algorithm>
+
 #include "link/packet.h"
 #include "platform/fake/fake_line.h"
 
 Bytes Frame(const Bytes& payload) {
-    Bytes frame{static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    Bytes frame(payload.size() + 2);
+    frame[0] = static_cast<uint8_t>(payload.size() >> 8);
+    frame[1] = static_cast<uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), frame.begin() + 2);
     frame.push_back(PacketChecksum(frame.data(), static_cast<uint32_t>(frame.size())));
     return frame;
 }

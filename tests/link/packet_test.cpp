@@ -149,8 +149,9 @@ TEST_F(PacketTest, ResponseThatStopsEarlyGetsNoAcknowledgement) {
 
 TEST_F(PacketTest, OversizedLengthFieldIsRefusedWithoutReadingIt) {
     // A frame claiming 1288 payload bytes would overflow the buffer.
-    Bytes frame{0x05, 0x08};
-    frame.resize(2 + 1288 + 1, 0xEE);
+    Bytes frame(2 + 1288 + 1, 0xEE);
+    frame[0] = 0x05;
+    frame[1] = 0x08;
     FakeLineSend(frame);
     std::fill(PacketBuffer(), PacketBuffer() + PACKET_BUFFER_SIZE, 0x11);
     uint32_t length = 0;

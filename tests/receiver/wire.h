@@ -2,6 +2,7 @@
 // are built and read here byte by byte, independent of the host's own code.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,9 +31,10 @@ struct Payload {
 };
 
 inline std::vector<uint8_t> Frame(const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> f{static_cast<uint8_t>(payload.size() >> 8),
-                           static_cast<uint8_t>(payload.size())};
-    f.insert(f.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> f(payload.size() + 2);
+    f[0] = static_cast<uint8_t>(payload.size() >> 8);
+    f[1] = static_cast<uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), f.begin() + 2);
     unsigned sum = 0;
     for (uint8_t b : f) sum += b;
     f.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
