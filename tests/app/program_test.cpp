@@ -1,6 +1,7 @@
 // The zelvar program as a user runs it: options, exit statuses, one instance,
 // the power check and whole updates, without a terminal.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -106,6 +107,59 @@ TEST_F(ProgramTest, InterruptBeforeTheFlashIsTouchedEndsTheRun) {
     ASSERT_EQ(waitpid(pid, &raw, 0), pid);
     ASSERT_TRUE(WIFEXITED(raw));
     EXPECT_EQ(WEXITSTATUS(raw), 130);
+}
+
+// Interrupting while the flash is written would leave the receiver unusable:
+// the program says so and goes on. The line runs at its real speed here, so
+// the write phase lasts long enough to be interrupted.
+TEST_F(ProgramTest, InterruptWhileTheFlashIsWrittenIsRefused) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        execl(ZELVAR_BIN, ZELVAR_BIN, "--simulate", "--sim-wire-timing",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string seen;
+    // Collects output until it holds text or the deadline passes.
+    auto waitFor = [&](const std::string& text, int milliseconds) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (seen.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0) return false;
+            pollfd pfd{out[0], POLLIN, 0};
+            if (poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
+            char buffer[512];
+            const ssize_t n = read(out[0], buffer, sizeof buffer);
+            if (n <= 0) return false;
+            seen.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    };
+    const bool writing = waitFor("progress 3", 20000);  // 30% and on: the write phase
+    EXPECT_TRUE(writing) << seen;
+    if (writing) {
+        kill(pid, SIGINT);
+        EXPECT_TRUE(waitFor("The update goes on.", 3000)) << seen;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int raw = 0;
+        EXPECT_EQ(waitpid(pid, &raw, WNOHANG), 0);  // still updating
+    }
+    kill(pid, SIGKILL);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    close(out[0]);
 }
 
 TEST_F(ProgramTest, UpdatesTheReceiverProgramOverAPseudoTerminal) {
