@@ -13,7 +13,9 @@ uint32_t LastResponseLength = 0;
 
 constexpr uint32_t OVERRUN = PACKET_BUFFER_SIZE + 1;
 
-bool Fits(uint32_t count) { return Cursor <= PACKET_BUFFER_SIZE && count <= PACKET_BUFFER_SIZE - Cursor; }
+bool Fits(uint32_t count) {
+    return Cursor <= PACKET_BUFFER_SIZE && count <= PACKET_BUFFER_SIZE - Cursor;
+}
 
 }  // namespace
 
@@ -52,10 +54,18 @@ int ReceivePacket(uint8_t* buffer, uint32_t* lengthOut) {
     return reply == ACK ? 1 : 0;
 }
 
-uint8_t* PacketBuffer() { return Buffer; }
-void PacketRewind() { Cursor = 0; }
-uint32_t PacketCursorOffset() { return Cursor; }
-uint32_t ResponseLength() { return LastResponseLength; }
+uint8_t* PacketBuffer() {
+    return Buffer;
+}
+void PacketRewind() {
+    Cursor = 0;
+}
+uint32_t PacketCursorOffset() {
+    return Cursor;
+}
+uint32_t ResponseLength() {
+    return LastResponseLength;
+}
 
 void PutU8(uint8_t value) {
     if (!Fits(1)) {
@@ -118,7 +128,8 @@ void GetBytes(uint8_t* out, uint32_t count) {
 }
 
 int GetString(char* out, uint32_t capacity) {
-    const uint32_t end = LastResponseLength < PACKET_BUFFER_SIZE ? LastResponseLength : PACKET_BUFFER_SIZE;
+    const uint32_t end =
+        LastResponseLength < PACKET_BUFFER_SIZE ? LastResponseLength : PACKET_BUFFER_SIZE;
     for (uint32_t i = 0; Cursor + i < end; ++i) {
         if (Buffer[Cursor + i] == 0) {
             if (i + 1 > capacity) break;
@@ -141,7 +152,9 @@ int PacketTransact() {
     return ReceivePacket(Buffer, &LastResponseLength);
 }
 
-int PacketConsumedExactly() { return Cursor == LastResponseLength ? 1 : 0; }
+int PacketConsumedExactly() {
+    return Cursor == LastResponseLength ? 1 : 0;
+}
 
 void PacketReset() {
     std::memset(Buffer, 0, sizeof Buffer);

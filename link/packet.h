@@ -29,9 +29,9 @@ int ReceivePacket(uint8_t* buffer, uint32_t* lengthOut);
 
 // The module-wide buffer and cursor.
 uint8_t* PacketBuffer();
-void PacketRewind();                 // cursor to the start
-uint32_t PacketCursorOffset();       // cursor minus the start
-uint32_t ResponseLength();           // payload length of the last answer
+void PacketRewind();            // cursor to the start
+uint32_t PacketCursorOffset();  // cursor minus the start
+uint32_t ResponseLength();      // payload length of the last answer
 
 // Codec at the cursor, which then moves past the field. Reads never leave
 // the buffer: a read past its end yields 0 and leaves the cursor beyond any

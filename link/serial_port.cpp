@@ -36,10 +36,18 @@ int SerialWrite(const uint8_t* buffer, uint32_t length, uint32_t* countOut) {
     return PlatformSerial().write(buffer, length, countOut);
 }
 
-void SerialClose() { PlatformSerial().close(); }
+void SerialClose() {
+    PlatformSerial().close();
+}
 
-void DelayMs(uint32_t milliseconds) { PlatformClock().sleepMs(milliseconds); }
+void DelayMs(uint32_t milliseconds) {
+    PlatformClock().sleepMs(milliseconds);
+}
 
-uint32_t SerialBaud() { return WorkingBaud; }
+uint32_t SerialBaud() {
+    return WorkingBaud;
+}
 
-void SerialReset() { WorkingBaud = 0; }
+void SerialReset() {
+    WorkingBaud = 0;
+}

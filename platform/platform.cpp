@@ -28,17 +28,33 @@ void PlatformInstall(const PlatformOps& ops) {
     if (ops.ui != nullptr) Installed.ui = ops.ui;
 }
 
-const SerialOps& PlatformSerial() { return Require(Installed.serial, "serial"); }
-const ClockOps& PlatformClock() { return Require(Installed.clock, "clock"); }
-const BoardOps& PlatformBoard() { return Require(Installed.board, "board"); }
-const ResourceOps& PlatformResource() { return Require(Installed.resource, "resource"); }
-const FileOps& PlatformFiles() { return Require(Installed.files, "file"); }
-const UiOps& PlatformUi() { return Require(Installed.ui, "user-interface"); }
+const SerialOps& PlatformSerial() {
+    return Require(Installed.serial, "serial");
+}
+const ClockOps& PlatformClock() {
+    return Require(Installed.clock, "clock");
+}
+const BoardOps& PlatformBoard() {
+    return Require(Installed.board, "board");
+}
+const ResourceOps& PlatformResource() {
+    return Require(Installed.resource, "resource");
+}
+const FileOps& PlatformFiles() {
+    return Require(Installed.files, "file");
+}
+const UiOps& PlatformUi() {
+    return Require(Installed.ui, "user-interface");
+}
 
 void PlatformReset() {
     Installed = PlatformOps{};
     AppInstance = nullptr;
 }
 
-PlatformHandle PlatformAppInstance() { return AppInstance; }
-void PlatformSetAppInstance(PlatformHandle instance) { AppInstance = instance; }
+PlatformHandle PlatformAppInstance() {
+    return AppInstance;
+}
+void PlatformSetAppInstance(PlatformHandle instance) {
+    AppInstance = instance;
+}

@@ -15,7 +15,8 @@
 // Handles of the board and resource calls are opaque pointers. A call that
 // opens a device returns PLATFORM_INVALID_HANDLE on failure, as CreateFileW does.
 using PlatformHandle = void*;
-inline PlatformHandle const PLATFORM_INVALID_HANDLE = reinterpret_cast<PlatformHandle>(~uintptr_t{0});
+inline PlatformHandle const PLATFORM_INVALID_HANDLE =
+    reinterpret_cast<PlatformHandle>(~uintptr_t{0});
 
 // Serial line. deviceName is UTF-8. Every call returns 1 for success, 0 for
 // failure, like the Win32 calls it stands for.

@@ -19,4 +19,6 @@ const ClockOps Table{NowMs, SleepMs};
 
 }  // namespace
 
-const ClockOps& StdClockOps() { return Table; }
+const ClockOps& StdClockOps() {
+    return Table;
+}

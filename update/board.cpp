@@ -30,7 +30,8 @@ void FillControlBuffers() {
 // One control call; a failure is shown and the step goes on.
 void Control(uint32_t code, const uint8_t* in, uint32_t inSize, uint8_t* out, uint32_t outSize,
              uint32_t* returned) {
-    if (PlatformBoard().deviceIoControl(GpioHandle, code, in, inSize, out, outSize, returned) == 0) {
+    if (PlatformBoard().deviceIoControl(GpioHandle, code, in, inSize, out, outSize, returned) ==
+        0) {
         PlatformUi().message("SET BIT Fail!", "Fail");
     }
 }
@@ -82,7 +83,9 @@ void DeactivatePortDriver() {
     }
 }
 
-const char* ReceiverPortName() { return PortName; }
+const char* ReceiverPortName() {
+    return PortName;
+}
 
 void BoardReset() {
     PortDriverHandle = nullptr;

@@ -26,7 +26,9 @@ void SetProgress(int32_t value) {
     if (Observer != nullptr) Observer(value);
 }
 
-void Show(const char* text, const char* caption) { PlatformUi().message(text, caption); }
+void Show(const char* text, const char* caption) {
+    PlatformUi().message(text, caption);
+}
 
 uint32_t Fail(const char* text, uint32_t exitCode) {
     Show(text, "Fail");
@@ -35,7 +37,7 @@ uint32_t Fail(const char* text, uint32_t exitCode) {
 
 // Marks the erase and write phases, whatever way they end.
 class FlashBusyScope {
-public:
+  public:
     FlashBusyScope() { FlashBusy.store(true, std::memory_order_relaxed); }
     ~FlashBusyScope() { FlashBusy.store(false, std::memory_order_relaxed); }
     FlashBusyScope(const FlashBusyScope&) = delete;
@@ -92,11 +94,16 @@ uint32_t RunUpdate() {
     if (SetUpdatePin() == 0) return 1;
 
     switch (ExtractImageResource()) {
-        case 0: break;
-        case 1: return Fail("Failed to open image source1", 0);
-        case 2: return Fail("Failed to open image source2", 0);
-        case 3: return Fail("Failed to open image source3", 0);
-        default: return Fail("Failed to open image source4", 0);
+        case 0:
+            break;
+        case 1:
+            return Fail("Failed to open image source1", 0);
+        case 2:
+            return Fail("Failed to open image source2", 0);
+        case 3:
+            return Fail("Failed to open image source3", 0);
+        default:
+            return Fail("Failed to open image source4", 0);
     }
     const char* path = PlatformFiles().tempImagePath();
     uint32_t count = 0;
@@ -128,7 +135,8 @@ uint32_t RunUpdate() {
         FlashBusyScope busy;
         const uint32_t blank = CheckBlank(0, imageLength);
         if (blank == AGENT_NOT_BLANK) {
-            if (const char* failure = UpdateErasePhase(imageLength, info.Size)) return Fail(failure, 1);
+            if (const char* failure = UpdateErasePhase(imageLength, info.Size))
+                return Fail(failure, 1);
         } else if (blank != 0) {
             return Fail("CheckBlank Fail!", 1);
         }
@@ -159,11 +167,19 @@ uint32_t UpdateWorker(void* /*parameter*/) {
     return exitCode;
 }
 
-int32_t ProgressPercent() { return Progress.load(std::memory_order_relaxed); }
-bool UpdateFlashBusy() { return FlashBusy.load(std::memory_order_relaxed); }
-bool UpdateFinished() { return Finished.load(std::memory_order_acquire); }
+int32_t ProgressPercent() {
+    return Progress.load(std::memory_order_relaxed);
+}
+bool UpdateFlashBusy() {
+    return FlashBusy.load(std::memory_order_relaxed);
+}
+bool UpdateFinished() {
+    return Finished.load(std::memory_order_acquire);
+}
 
-void UpdateSetProgressObserver(ProgressObserver observer) { Observer = observer; }
+void UpdateSetProgressObserver(ProgressObserver observer) {
+    Observer = observer;
+}
 
 void UpdateReset() {
     Observer = nullptr;

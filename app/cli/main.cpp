@@ -1,3 +1,5 @@
 #include "app/cli/shell.h"
 
-int main(int argc, char** argv) { return RunShell(argc, argv); }
+int main(int argc, char** argv) {
+    return RunShell(argc, argv);
+}

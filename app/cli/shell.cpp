@@ -78,7 +78,8 @@ std::string LockPath() {
     if (const char* path = std::getenv("ZELVAR_LOCK_FILE"); path != nullptr && path[0] != '\0') {
         return path;
     }
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime != nullptr && runtime[0] == '/') {
         return std::string(runtime) + "/zelvar.lock";
     }
     return "/tmp/zelvar-" + std::to_string(geteuid()) + ".lock";
@@ -143,8 +144,8 @@ int RunShell(int argc, char** argv) {
         "zelvar"};
     app.footer(EXIT_TEXT);
     app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
-    auto* simulate = app.add_flag("--simulate", options.simulate,
-                                  "Update the built-in simulated handheld");
+    auto* simulate =
+        app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld");
     auto* port = app.add_option("--port", options.port,
                                 "Serial device of a receiver (the board's port driver)");
     app.add_option("--boot-pin", options.bootPin,
@@ -152,20 +153,26 @@ int RunShell(int argc, char** argv) {
                    "without it the pin steps do nothing")
         ->needs(port);
     simulate->excludes(port);
-    auto* battery = app.add_flag("--sim-battery", options.simBattery,
-                                 "Simulated handheld runs on battery")->needs(simulate);
+    auto* battery =
+        app.add_flag("--sim-battery", options.simBattery, "Simulated handheld runs on battery")
+            ->needs(simulate);
     (void)battery;
     app.add_option("--sim-part", options.simPart, "Flash part of the simulated receiver")
-        ->needs(simulate)->capture_default_str();
+        ->needs(simulate)
+        ->capture_default_str();
     app.add_option("--sim-bus", options.simBus, "Data bus width of its flash, 16 or 32")
-        ->check(CLI::IsMember({16u, 32u}))->needs(simulate)->capture_default_str();
+        ->check(CLI::IsMember({16u, 32u}))
+        ->needs(simulate)
+        ->capture_default_str();
     app.add_option("--sim-flash-dump", options.simFlashDump,
-                   "Write the simulated receiver's flash to FILE at the end")->needs(simulate);
+                   "Write the simulated receiver's flash to FILE at the end")
+        ->needs(simulate);
     app.add_flag("--sim-blank", options.simBlank,
                  "Its flash starts erased (by default it holds an older firmware)")
         ->needs(simulate);
     app.add_flag("--sim-wire-timing", options.simWireTiming,
-                 "Simulated line takes real time per byte at its rate")->needs(simulate);
+                 "Simulated line takes real time per byte at its rate")
+        ->needs(simulate);
     app.add_flag("--no-wait", options.noWait,
                  "Do not wait for Enter after each message, even on a terminal");
     try {

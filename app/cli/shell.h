@@ -3,9 +3,10 @@
 #pragma once
 
 // Exit statuses scripts can rely on.
-constexpr int EXIT_UPDATED = 0;      // "Download Finish"
-constexpr int EXIT_FAILED = 1;       // the update started and failed
-constexpr int EXIT_NOT_STARTED = 2;  // not the handheld, no external power, already running, bad options
+constexpr int EXIT_UPDATED = 0;  // "Download Finish"
+constexpr int EXIT_FAILED = 1;   // the update started and failed
+constexpr int EXIT_NOT_STARTED =
+    2;  // not the handheld, no external power, already running, bad options
 constexpr int EXIT_INTERRUPTED = 130;
 
 int RunShell(int argc, char** argv);

@@ -77,7 +77,9 @@ void TerminalUiStart(FILE* out, bool interactive, bool tty, int (*progress)()) {
     Messages.clear();
 }
 
-const UiOps& TerminalUiOps() { return Table; }
+const UiOps& TerminalUiOps() {
+    return Table;
+}
 
 void TerminalShowProgress(int percent) {
     std::lock_guard<std::mutex> guard(Lock);

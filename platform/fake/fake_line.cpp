@@ -98,24 +98,37 @@ void FakeClose() {
     Line.baud = 0;
 }
 
-uint64_t FakeNow() { return Line.now; }
-void FakeSleep(uint32_t milliseconds) { Line.now += milliseconds; }
+uint64_t FakeNow() {
+    return Line.now;
+}
+void FakeSleep(uint32_t milliseconds) {
+    Line.now += milliseconds;
+}
 
 const SerialOps FakeSerialTable{FakeOpen, FakeSetBaud, FakeRead, FakeWrite, FakeClose};
 const ClockOps FakeClockTable{FakeNow, FakeSleep};
 
 }  // namespace
 
-const SerialOps& FakeSerialOps() { return FakeSerialTable; }
-const ClockOps& FakeClockOps() { return FakeClockTable; }
+const SerialOps& FakeSerialOps() {
+    return FakeSerialTable;
+}
+const ClockOps& FakeClockOps() {
+    return FakeClockTable;
+}
 
 void FakeLineReset() {
     Line = LineState{};
-    PlatformInstall(PlatformOps{&FakeSerialTable, &FakeClockTable, nullptr, nullptr, nullptr, nullptr});
+    PlatformInstall(
+        PlatformOps{&FakeSerialTable, &FakeClockTable, nullptr, nullptr, nullptr, nullptr});
 }
 
-uint64_t FakeClockNow() { return Line.now; }
-void FakeClockAdvance(uint64_t milliseconds) { Line.now += milliseconds; }
+uint64_t FakeClockNow() {
+    return Line.now;
+}
+void FakeClockAdvance(uint64_t milliseconds) {
+    Line.now += milliseconds;
+}
 
 void FakeLineSend(const uint8_t* data, size_t count, uint64_t delayMs) {
     uint64_t at = Line.now + delayMs;
@@ -127,11 +140,19 @@ void FakeLineSend(const std::vector<uint8_t>& data, uint64_t delayMs) {
     FakeLineSend(data.data(), data.size(), delayMs);
 }
 
-void FakeLineSetPeer(FakeLinePeer peer) { Line.peer = std::move(peer); }
-size_t FakeLinePending() { return Line.toHost.size(); }
-void FakeLineDiscardPending() { Line.toHost.clear(); }
+void FakeLineSetPeer(FakeLinePeer peer) {
+    Line.peer = std::move(peer);
+}
+size_t FakeLinePending() {
+    return Line.toHost.size();
+}
+void FakeLineDiscardPending() {
+    Line.toHost.clear();
+}
 
-const std::vector<uint8_t>& FakeLineHostBytes() { return Line.hostBytes; }
+const std::vector<uint8_t>& FakeLineHostBytes() {
+    return Line.hostBytes;
+}
 
 std::vector<uint8_t> FakeLineTakeHostBytes() {
     std::vector<uint8_t> taken(Line.hostBytes.begin() + static_cast<std::ptrdiff_t>(Line.hostTaken),
@@ -140,17 +161,43 @@ std::vector<uint8_t> FakeLineTakeHostBytes() {
     return taken;
 }
 
-bool FakeLineIsOpen() { return Line.open; }
-const std::string& FakeLineDeviceName() { return Line.device; }
-uint32_t FakeLineHostBaud() { return Line.baud; }
-int FakeLineOpenCalls() { return Line.openCalls; }
-int FakeLineSetBaudCalls() { return Line.setBaudCalls; }
-int FakeLineReadCalls() { return Line.readCalls; }
-int FakeLineWriteCalls() { return Line.writeCalls; }
-int FakeLineCloseCalls() { return Line.closeCalls; }
+bool FakeLineIsOpen() {
+    return Line.open;
+}
+const std::string& FakeLineDeviceName() {
+    return Line.device;
+}
+uint32_t FakeLineHostBaud() {
+    return Line.baud;
+}
+int FakeLineOpenCalls() {
+    return Line.openCalls;
+}
+int FakeLineSetBaudCalls() {
+    return Line.setBaudCalls;
+}
+int FakeLineReadCalls() {
+    return Line.readCalls;
+}
+int FakeLineWriteCalls() {
+    return Line.writeCalls;
+}
+int FakeLineCloseCalls() {
+    return Line.closeCalls;
+}
 
-void FakeLineFailOpen(bool fail) { Line.failOpen = fail; }
-void FakeLineRefuseBaud(uint32_t baud) { Line.refusedBaud = baud; }
-void FakeLineShortWriteAt(int writeCall) { Line.shortWriteAt = writeCall; }
-void FakeLineFailWriteAt(int writeCall) { Line.failWriteAt = writeCall; }
-void FakeLineShortReadAt(int readCall) { Line.shortReadAt = readCall; }
+void FakeLineFailOpen(bool fail) {
+    Line.failOpen = fail;
+}
+void FakeLineRefuseBaud(uint32_t baud) {
+    Line.refusedBaud = baud;
+}
+void FakeLineShortWriteAt(int writeCall) {
+    Line.shortWriteAt = writeCall;
+}
+void FakeLineFailWriteAt(int writeCall) {
+    Line.failWriteAt = writeCall;
+}
+void FakeLineShortReadAt(int readCall) {
+    Line.shortReadAt = readCall;
+}

@@ -56,7 +56,7 @@ int FakeLineCloseCalls();
 // Faults of the host side, each armed for one call (1-based call numbers
 // counted from the reset).
 void FakeLineFailOpen(bool fail);
-void FakeLineRefuseBaud(uint32_t baud);  // setBaud to this rate fails
+void FakeLineRefuseBaud(uint32_t baud);    // setBaud to this rate fails
 void FakeLineShortWriteAt(int writeCall);  // reports one byte fewer written
 void FakeLineFailWriteAt(int writeCall);   // the call itself fails
 void FakeLineShortReadAt(int readCall);    // delivers one byte fewer than it could

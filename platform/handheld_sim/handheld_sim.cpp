@@ -94,7 +94,9 @@ int DeactivateDevice(PlatformHandle device) {
     return ok ? 1 : 0;
 }
 
-const char* PortName() { return Board.driverLoaded ? Board.portName.c_str() : "COM9"; }
+const char* PortName() {
+    return Board.driverLoaded ? Board.portName.c_str() : "COM9";
+}
 
 PlatformHandle CreateFile(const char* name, uint32_t, uint32_t, uint32_t, uint32_t) {
     const bool ok = !Board.config.gpioOpenFails && std::string(name) == "GIO1:";
@@ -151,8 +153,8 @@ bool Control(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t
     }
 }
 
-int DeviceIoControl(PlatformHandle device, uint32_t code, const void* in, uint32_t inSize, void* out,
-                    uint32_t outSize, uint32_t* returned) {
+int DeviceIoControl(PlatformHandle device, uint32_t code, const void* in, uint32_t inSize,
+                    void* out, uint32_t outSize, uint32_t* returned) {
     ++Board.controlCalls;
     bool ok = device == &GpioToken && Board.gpioOpen &&
               Board.config.failingControlCalls.count(Board.controlCalls) == 0;
@@ -174,9 +176,8 @@ int PowerStatus(int* acLineStatus) {
     return 1;
 }
 
-const BoardOps Table{RegOpenKey,       RegCloseKey, ActivateDevice, ActivateDeviceEx,
-                     DeactivateDevice, PortName,    CreateFile,     DeviceIoControl,
-                     CloseHandle,      PowerStatus};
+const BoardOps Table{RegOpenKey, RegCloseKey, ActivateDevice,  ActivateDeviceEx, DeactivateDevice,
+                     PortName,   CreateFile,  DeviceIoControl, CloseHandle,      PowerStatus};
 
 }  // namespace
 
@@ -202,8 +203,12 @@ void HandheldSimStop() {
     if (Board.pty) Board.pty->Stop();
 }
 
-const BoardOps& HandheldSimOps() { return Table; }
-const std::vector<HandheldCall>& HandheldSimCalls() { return Board.calls; }
+const BoardOps& HandheldSimOps() {
+    return Table;
+}
+const std::vector<HandheldCall>& HandheldSimCalls() {
+    return Board.calls;
+}
 
 std::vector<uint8_t> HandheldSimFlash() {
     if (Board.inProcess) return Board.inProcess->Flash();
@@ -211,6 +216,12 @@ std::vector<uint8_t> HandheldSimFlash() {
     return {};
 }
 
-Receiver* HandheldSimReceiver() { return Board.inProcess.get(); }
-bool HandheldSimPinSet() { return Board.pinSet; }
-bool HandheldSimDriverLoaded() { return Board.driverLoaded; }
+Receiver* HandheldSimReceiver() {
+    return Board.inProcess.get();
+}
+bool HandheldSimPinSet() {
+    return Board.pinSet;
+}
+bool HandheldSimDriverLoaded() {
+    return Board.driverLoaded;
+}

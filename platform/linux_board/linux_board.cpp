@@ -32,7 +32,9 @@ long RegOpenKey(const char* /*subKey*/, PlatformHandle* keyOut) {
     return 0;
 }
 
-long RegCloseKey(PlatformHandle /*key*/) { return 0; }
+long RegCloseKey(PlatformHandle /*key*/) {
+    return 0;
+}
 
 PlatformHandle ActivateDevice(const char* /*path*/, uint32_t /*clientInfo*/) {
     return &PortDriverToken;
@@ -43,9 +45,13 @@ PlatformHandle ActivateDeviceEx(const char* /*path*/, const void* /*entries*/, u
     return &PortDriverToken;
 }
 
-int DeactivateDevice(PlatformHandle /*device*/) { return 1; }
+int DeactivateDevice(PlatformHandle /*device*/) {
+    return 1;
+}
 
-const char* PortName() { return Config.port.c_str(); }
+const char* PortName() {
+    return Config.port.c_str();
+}
 
 PlatformHandle CreateFile(const char* /*name*/, uint32_t, uint32_t, uint32_t, uint32_t) {
     if (Config.gpioChip.empty()) return &GpioToken;
@@ -111,9 +117,8 @@ int PowerStatus(int* acLineStatus) {
     return 1;
 }
 
-const BoardOps Table{RegOpenKey,   RegCloseKey,     ActivateDevice, ActivateDeviceEx,
-                     DeactivateDevice, PortName,    CreateFile,     DeviceIoControl,
-                     CloseHandle,  PowerStatus};
+const BoardOps Table{RegOpenKey, RegCloseKey, ActivateDevice,  ActivateDeviceEx, DeactivateDevice,
+                     PortName,   CreateFile,  DeviceIoControl, CloseHandle,      PowerStatus};
 
 }  // namespace
 

@@ -8,8 +8,8 @@
 #include "platform/platform.h"
 
 struct LinuxBoardConfig {
-    std::string port;     // serial device path
-    std::string gpioChip; // empty: no update pin, its steps pass and do nothing
+    std::string port;      // serial device path
+    std::string gpioChip;  // empty: no update pin, its steps pass and do nothing
     unsigned gpioLine = 0;
     std::string powerSupplyRoot = "/sys/class/power_supply";
 };

@@ -41,4 +41,6 @@ const FileOps Table{TempImagePath};
 
 }  // namespace
 
-const FileOps& PosixFileOps() { return Table; }
+const FileOps& PosixFileOps() {
+    return Table;
+}

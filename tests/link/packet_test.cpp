@@ -22,7 +22,7 @@ Bytes Frame(const Bytes& payload) {
 }
 
 class PacketTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         FakeLineReset();
         SerialReset();

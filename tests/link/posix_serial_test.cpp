@@ -17,9 +17,10 @@
 namespace {
 
 class PosixSerialTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        PlatformInstall(PlatformOps{&PosixSerialOps(), &StdClockOps(), nullptr, nullptr, nullptr, nullptr});
+        PlatformInstall(
+            PlatformOps{&PosixSerialOps(), &StdClockOps(), nullptr, nullptr, nullptr, nullptr});
         SerialReset();
         char name[128] = {};
         ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);

@@ -9,7 +9,7 @@
 namespace {
 
 class SerialPortTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         FakeLineReset();
         SerialReset();

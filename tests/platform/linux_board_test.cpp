@@ -43,7 +43,7 @@ TEST(LinuxBoard, BootPinIsChipColonLine) {
 }
 
 class PowerSupplies : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/zelvar-power-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -19,7 +19,7 @@ struct Sector {
 
 struct Script {
     std::vector<Sector> sectors;
-    int failInfoAt = -1;      // index answered with a non-zero status
+    int failInfoAt = -1;  // index answered with a non-zero status
     uint32_t eraseStatus = 0;
     std::vector<uint32_t> infoAsked;
     std::vector<uint32_t> erased;
@@ -52,7 +52,8 @@ void Peer(const uint8_t* data, size_t count) {
     if (payload[0] == AGENT_SECTOR_SET_INFO) {
         const uint32_t index = Word(payload + 1);
         Agent->infoAsked.push_back(index);
-        const bool known = index < Agent->sectors.size() && static_cast<int>(index) != Agent->failInfoAt;
+        const bool known =
+            index < Agent->sectors.size() && static_cast<int>(index) != Agent->failInfoAt;
         PutWord(answer, known ? 0 : AGENT_BAD_SECTOR_INDEX);
         PutWord(answer, known ? Agent->sectors[index].start : 0);
         PutWord(answer, known ? Agent->sectors[index].size : 0);
@@ -75,7 +76,9 @@ struct Case {
     std::vector<int> progress;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ErasePhase : public ::testing::TestWithParam<Case> {};
 
@@ -106,26 +109,72 @@ TEST_P(ErasePhase, AsksErasesAndStopsWhereItShould) {
     Agent = nullptr;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Loop, ErasePhase,
-    ::testing::Values(
-        // Sector 0 starts at the image's end: asked for, nothing erased.
-        Case{"FirstSectorBeyondImage", {{0x1000, 0x1000}}, 0x1000, 0x2000, -1, 0, nullptr, {0}, {}, {}},
-        // The straddling sector is erased whole; the next one is asked for
-        // and ends the phase unerased.
-        Case{"StraddlingSectorErasedWhole",
-             {{0, 0x4000}, {0x4000, 0x4000}, {0x8000, 0x8000}},
-             0x5000, 0x10000, -1, 0, nullptr, {0, 1, 2}, {0, 0x4000}, {10, 26}},
-        // A sector reaching the flash size ends the phase without asking on.
-        Case{"EndAtFlashSizeStops",
-             {{0, 0x4000}, {0x4000, 0x4000}, {0x8000, 0x8000}},
-             0x6000, 0x8000, -1, 0, nullptr, {0, 1}, {0, 0x4000}, {10, 23}},
-        Case{"FirstQueryFails", {{0, 0x4000}}, 0x6000, 0x8000, 0, 0, "SectorSetInfo Fail!", {0}, {}, {}},
-        Case{"LaterQueryFails",
-             {{0, 0x4000}, {0x4000, 0x4000}},
-             0x6000, 0x8000, 1, 0, "SectorSetInfo Fail!", {0, 1}, {0}, {10}},
-        Case{"EraseFails", {{0, 0x4000}}, 0x6000, 0x8000, -1, AGENT_ERASE_FAILED,
-             "EraseSectorSet Fail!", {0}, {0}, {10}}),
-    [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Loop, ErasePhase,
+                         ::testing::Values(
+                             // Sector 0 starts at the image's end: asked for, nothing erased.
+                             Case{"FirstSectorBeyondImage",
+                                  {{0x1000, 0x1000}},
+                                  0x1000,
+                                  0x2000,
+                                  -1,
+                                  0,
+                                  nullptr,
+                                  {0},
+                                  {},
+                                  {}},
+                             // The straddling sector is erased whole; the next one is asked for
+                             // and ends the phase unerased.
+                             Case{"StraddlingSectorErasedWhole",
+                                  {{0, 0x4000}, {0x4000, 0x4000}, {0x8000, 0x8000}},
+                                  0x5000,
+                                  0x10000,
+                                  -1,
+                                  0,
+                                  nullptr,
+                                  {0, 1, 2},
+                                  {0, 0x4000},
+                                  {10, 26}},
+                             // A sector reaching the flash size ends the phase without asking on.
+                             Case{"EndAtFlashSizeStops",
+                                  {{0, 0x4000}, {0x4000, 0x4000}, {0x8000, 0x8000}},
+                                  0x6000,
+                                  0x8000,
+                                  -1,
+                                  0,
+                                  nullptr,
+                                  {0, 1},
+                                  {0, 0x4000},
+                                  {10, 23}},
+                             Case{"FirstQueryFails",
+                                  {{0, 0x4000}},
+                                  0x6000,
+                                  0x8000,
+                                  0,
+                                  0,
+                                  "SectorSetInfo Fail!",
+                                  {0},
+                                  {},
+                                  {}},
+                             Case{"LaterQueryFails",
+                                  {{0, 0x4000}, {0x4000, 0x4000}},
+                                  0x6000,
+                                  0x8000,
+                                  1,
+                                  0,
+                                  "SectorSetInfo Fail!",
+                                  {0, 1},
+                                  {0},
+                                  {10}},
+                             Case{"EraseFails",
+                                  {{0, 0x4000}},
+                                  0x6000,
+                                  0x8000,
+                                  -1,
+                                  AGENT_ERASE_FAILED,
+                                  "EraseSectorSet Fail!",
+                                  {0},
+                                  {0},
+                                  {10}}),
+                         [](const ::testing::TestParamInfo<Case>& p) { return p.param.name; });
 
 }  // namespace

@@ -28,7 +28,8 @@ void RecordMessage(const char* text, const char* caption);
 const UiOps RecordingUi{RecordMessage};
 
 void RecordMessage(const char* text, const char* caption) {
-    Current->messages.push_back(ShownMessage{text, caption, std::filesystem::exists(Current->tempPath)});
+    Current->messages.push_back(
+        ShownMessage{text, caption, std::filesystem::exists(Current->tempPath)});
 }
 
 void RecordProgress(int32_t value) {
@@ -50,8 +51,8 @@ void UpdateRun::SetUp() {
     tempDir = pattern;
     tempPath = tempDir + "/Tervalon.s";
     FakeFilesSetPath(tempPath.c_str());
-    PlatformInstall(PlatformOps{nullptr, nullptr, &HandheldSimOps(), &FakeResourceOps(), &FakeFileOps(),
-                                &RecordingUi});
+    PlatformInstall(PlatformOps{nullptr, nullptr, &HandheldSimOps(), &FakeResourceOps(),
+                                &FakeFileOps(), &RecordingUi});
 }
 
 void UpdateRun::ResetHostModules() {
@@ -95,7 +96,9 @@ const std::vector<uint8_t>& UpdateRun::Image() {
     return image;
 }
 
-bool UpdateRun::TempFileExists() const { return std::filesystem::exists(tempPath); }
+bool UpdateRun::TempFileExists() const {
+    return std::filesystem::exists(tempPath);
+}
 
 int UpdateRun::CallCount(const std::string& name) const {
     int count = 0;

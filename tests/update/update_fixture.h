@@ -17,7 +17,7 @@ struct ShownMessage {
 };
 
 class UpdateRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -38,7 +38,7 @@ protected:
     // True when some message of the run was "Download Finish".
     bool Finished() const;
 
-public:
+  public:
     // Filled from the worker's calls.
     std::vector<ShownMessage> messages;
     std::vector<int> progress;

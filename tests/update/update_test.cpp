@@ -81,8 +81,8 @@ TEST_F(UpdateRun, BoardCallsCarryTheCodesAndBuffersOfTheGpioDriver) {
         "DeviceIoControl", "DeviceIoControl", "DeviceIoControl", "DeviceIoControl",
         "DeviceIoControl", "DeviceIoControl", "CloseHandle",     "DeactivateDevice"};
     EXPECT_EQ(names, expectedNames);
-    EXPECT_EQ(codes, (std::vector<uint32_t>{0x220C00, 0x220C10, 0x220C0C, 0x220C04, 0x220C10,
-                                            0x220C0C}));
+    EXPECT_EQ(codes,
+              (std::vector<uint32_t>{0x220C00, 0x220C10, 0x220C0C, 0x220C04, 0x220C10, 0x220C0C}));
 }
 
 TEST_F(UpdateRun, BlankFlashSkipsTheErasePhase) {
@@ -124,7 +124,9 @@ struct EarlyFailure {
     uint32_t exitCode;
 };
 
-void PrintTo(const EarlyFailure& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const EarlyFailure& f, std::ostream* os) {
+    *os << f.name;
+}
 
 class EarlyFailures : public UpdateRun, public ::testing::WithParamInterface<EarlyFailure> {};
 
@@ -143,8 +145,7 @@ TEST_P(EarlyFailures, EndTheRunWithTheirMessageAndLeaveTheBoardAsItIs) {
 INSTANTIATE_TEST_SUITE_P(
     Board, EarlyFailures,
     ::testing::Values(
-        EarlyFailure{"NoPortDriverKey",
-                     [](HandheldSimConfig& c) { c.hasPortDriverKey = false; },
+        EarlyFailure{"NoPortDriverKey", [](HandheldSimConfig& c) { c.hasPortDriverKey = false; },
                      "Sorry! Only for Tervalon Version!", "", 0},
         EarlyFailure{"GpioDriverMissing", [](HandheldSimConfig& c) { c.gpioOpenFails = true; },
                      "GPIOOpen Fail!", "Fail", 1},
@@ -214,7 +215,9 @@ struct LateFailure {
     const char* message;
 };
 
-void PrintTo(const LateFailure& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const LateFailure& f, std::ostream* os) {
+    *os << f.name;
+}
 
 class LateFailures : public UpdateRun, public ::testing::WithParamInterface<LateFailure> {};
 
@@ -264,12 +267,14 @@ INSTANTIATE_TEST_SUITE_P(
                         c.receiver.faults.frames[FrameOf(20, c)] = FrameFault::CorruptAnswer;
                     },
                     "SectorSetInfo Fail!"},
-        LateFailure{"EraseFails", [](HandheldSimConfig& c) { c.receiver.faults.eraseFailSector = 4; },
+        LateFailure{"EraseFails",
+                    [](HandheldSimConfig& c) { c.receiver.faults.eraseFailSector = 4; },
                     "EraseSectorSet Fail!"},
         LateFailure{"WriteFails",
                     [](HandheldSimConfig& c) { c.receiver.faults.writeFailAddress = 0x40123; },
                     "EPWrite Fail"},
-        LateFailure{"FlashCrcDiffers", [](HandheldSimConfig& c) { c.receiver.faults.crcOffByOne = true; },
+        LateFailure{"FlashCrcDiffers",
+                    [](HandheldSimConfig& c) { c.receiver.faults.crcOffByOne = true; },
                     "CalculateFlashCRC16 Fail!"}),
     [](const ::testing::TestParamInfo<LateFailure>& p) { return p.param.name; });
 
