@@ -1,5 +1,7 @@
 #include "boot/clock.h"
 
+#include "boot/boot.h"
+
 #include "link/packet.h"
 #include "link/status.h"
 
@@ -7,8 +9,6 @@ namespace {
 
 uint32_t KnownReferenceHz = 0;
 uint8_t LastVariant = 0;
-
-constexpr uint8_t ALTERNATE_CHIP_ID = 35;
 
 // Fractional synthesizer form (variant 0): integer part I and 24-bit fraction
 // F of the multiplier, each row giving 1571.424 MHz from its reference.
@@ -145,7 +145,7 @@ uint32_t DetectReferenceClock(uint8_t variant, uint16_t wordA, uint16_t wordB) {
 }
 
 uint32_t SetUpClock(uint8_t chipId) {
-    if (chipId == ALTERNATE_CHIP_ID) {
+    if (chipId == CHIP_ID_ALTERNATE) {
         return ConfigureAlternate(0) == 1 ? LINK_OK : LINK_EXCHANGE_FAILED;
     }
     if (QueryVariant(&LastVariant) != 1) return LINK_EXCHANGE_FAILED;

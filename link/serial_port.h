@@ -3,15 +3,7 @@
 
 #include <cstdint>
 
-// Read time-outs: a read of n bytes gives up after a gap of
-// SERIAL_READ_INTERVAL_MS between bytes or after
-// SERIAL_READ_CONSTANT_MS + SERIAL_READ_MULTIPLIER_MS * n in all.
-constexpr uint32_t SERIAL_READ_INTERVAL_MS = 2000;
-constexpr uint32_t SERIAL_READ_MULTIPLIER_MS = 4;
-constexpr uint32_t SERIAL_READ_CONSTANT_MS = 2000;
-
-// Longest device name, terminator included.
-constexpr uint32_t SERIAL_NAME_LIMIT = 80;
+#include "platform/platform.h"
 
 // 1 when the port is open and configured at baud, 0 otherwise. A name that
 // does not fit SERIAL_NAME_LIMIT is refused without touching any device.

@@ -18,6 +18,16 @@ using PlatformHandle = void*;
 inline PlatformHandle const PLATFORM_INVALID_HANDLE =
     reinterpret_cast<PlatformHandle>(~uintptr_t{0});
 
+// Read time-outs: a read of n bytes gives up after a gap of
+// SERIAL_READ_INTERVAL_MS between bytes or after
+// SERIAL_READ_CONSTANT_MS + SERIAL_READ_MULTIPLIER_MS * n in all.
+constexpr uint32_t SERIAL_READ_INTERVAL_MS = 2000;
+constexpr uint32_t SERIAL_READ_MULTIPLIER_MS = 4;
+constexpr uint32_t SERIAL_READ_CONSTANT_MS = 2000;
+
+// Longest device name, terminator included.
+constexpr uint32_t SERIAL_NAME_LIMIT = 80;
+
 // Serial line. deviceName is UTF-8. Every call returns 1 for success, 0 for
 // failure, like the Win32 calls it stands for.
 struct SerialOps {

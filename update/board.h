@@ -4,11 +4,7 @@
 
 #include <cstdint>
 
-constexpr uint32_t UPDATE_PIN = 133;
-constexpr uint32_t IOCTL_GIO_SET_BIT = 0x220C00;
-constexpr uint32_t IOCTL_GIO_CLEAR_BIT = 0x220C04;
-constexpr uint32_t IOCTL_GIO_GET_BIT = 0x220C0C;
-constexpr uint32_t IOCTL_GIO_CONFIGURE = 0x220C10;
+#include "platform/board_codes.h"
 
 // Registry path of the port driver, relative to HKEY_LOCAL_MACHINE, and the
 // GPIO device.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <deque>
 
-#include "link/serial_port.h"
 
 namespace {
 

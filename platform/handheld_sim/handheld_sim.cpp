@@ -2,16 +2,12 @@
 
 #include <memory>
 
+#include "platform/board_codes.h"
+#include "platform/byte_order.h"
 #include "receiver/fake_attach.h"
 #include "receiver/pty_receiver.h"
 
 namespace {
-
-constexpr uint32_t SET_BIT = 0x220C00;
-constexpr uint32_t CLEAR_BIT = 0x220C04;
-constexpr uint32_t GET_BIT = 0x220C0C;
-constexpr uint32_t CONFIGURE = 0x220C10;
-constexpr uint32_t PIN = 133;
 
 struct Handheld {
     HandheldSimConfig config;
@@ -106,12 +102,6 @@ PlatformHandle CreateFile(const char* name, uint32_t, uint32_t, uint32_t, uint32
     return &GpioToken;
 }
 
-uint32_t Word(const void* in, uint32_t at) {
-    const auto* bytes = static_cast<const uint8_t*>(in) + at;
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
-}
-
 void SetPin(bool set) {
     Board.pinSet = set;
     if (Board.config.line == HandheldLine::Fake) {
@@ -131,20 +121,18 @@ void SetPin(bool set) {
 
 bool Control(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
              uint32_t* returned) {
-    if (in == nullptr || inSize < 4 || Word(in, 0) != PIN) return false;
+    if (in == nullptr || inSize < 4 || LoadLe32(in, 0) != UPDATE_PIN) return false;
     switch (code) {
-        case SET_BIT:
-        case CLEAR_BIT:
+        case IOCTL_GIO_SET_BIT:
+        case IOCTL_GIO_CLEAR_BIT:
             if (inSize != 4) return false;
-            SetPin(code == SET_BIT);
+            SetPin(code == IOCTL_GIO_SET_BIT);
             return true;
-        case CONFIGURE:
-            return inSize == 8 && Word(in, 4) == 0;
-        case GET_BIT: {
+        case IOCTL_GIO_CONFIGURE:
+            return inSize == 8 && LoadLe32(in, 4) == 0;
+        case IOCTL_GIO_GET_BIT: {
             if (inSize != 4 || out == nullptr || outSize < 4 || returned == nullptr) return false;
-            auto* bytes = static_cast<uint8_t*>(out);
-            bytes[0] = Board.pinSet ? 1 : 0;
-            bytes[1] = bytes[2] = bytes[3] = 0;
+            StoreLe32(out, Board.pinSet ? 1U : 0U);
             *returned = 4;
             return true;
         }

@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/board_codes.h"
+#include "platform/byte_order.h"
+
 namespace {
 
 LinuxBoardConfig Config;
@@ -67,32 +70,23 @@ PlatformHandle CreateFile(const char* /*name*/, uint32_t, uint32_t, uint32_t, ui
     return &GpioToken;
 }
 
-uint32_t Word(const void* in) {
-    uint32_t value = 0;
-    const auto* bytes = static_cast<const uint8_t*>(in);
-    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[i];
-    return value;
-}
-
 int DeviceIoControl(PlatformHandle device, uint32_t code, const void* in, uint32_t inSize,
                     void* out, uint32_t outSize, uint32_t* returned) {
     // Only the update pin is wired to the line.
-    if (device != &GpioToken || in == nullptr || inSize < 4 || Word(in) != 133) return 0;
+    if (device != &GpioToken || in == nullptr || inSize < 4 || LoadLe32(in) != UPDATE_PIN) return 0;
     const bool wired = Line != nullptr;
     switch (code) {
-        case 0x220C00:  // set
-        case 0x220C04:  // clear
-            PinState = code == 0x220C00 ? 1 : 0;
+        case IOCTL_GIO_SET_BIT:
+        case IOCTL_GIO_CLEAR_BIT:
+            PinState = code == IOCTL_GIO_SET_BIT ? 1 : 0;
             return !wired || gpiod_line_set_value(Line, PinState) == 0 ? 1 : 0;
-        case 0x220C10:  // configure: the line was requested as an output
+        case IOCTL_GIO_CONFIGURE:  // the line was requested as an output
             return inSize == 8 ? 1 : 0;
-        case 0x220C0C: {  // get
+        case IOCTL_GIO_GET_BIT: {
             if (out == nullptr || outSize < 4) return 0;
             const int value = wired ? gpiod_line_get_value(Line) : PinState;
             if (value < 0) return 0;
-            auto* bytes = static_cast<uint8_t*>(out);
-            bytes[0] = static_cast<uint8_t>(value);
-            bytes[1] = bytes[2] = bytes[3] = 0;
+            StoreLe32(out, static_cast<uint32_t>(value));
             if (returned != nullptr) *returned = 4;
             return 1;
         }

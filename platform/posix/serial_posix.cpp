@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "link/serial_port.h"
 #include "platform/posix/posix.h"
 
 namespace {

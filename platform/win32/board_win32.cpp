@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/board_codes.h"
+#include "platform/byte_order.h"
 #include "platform/win32/win32.h"
 #include "platform/win32/win32_text.h"
 
@@ -30,8 +32,8 @@ constexpr DWORD GPIO_GET_BIT =
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x303, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr DWORD GPIO_CONFIGURE =
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x304, METHOD_BUFFERED, FILE_ANY_ACCESS);
-static_assert(GPIO_SET_BIT == 0x220C00 && GPIO_CLEAR_BIT == 0x220C04 && GPIO_GET_BIT == 0x220C0C &&
-                  GPIO_CONFIGURE == 0x220C10,
+static_assert(GPIO_SET_BIT == IOCTL_GIO_SET_BIT && GPIO_CLEAR_BIT == IOCTL_GIO_CLEAR_BIT &&
+                  GPIO_GET_BIT == IOCTL_GIO_GET_BIT && GPIO_CONFIGURE == IOCTL_GIO_CONFIGURE,
               "GPIO control codes");
 
 constexpr wchar_t GPIO_DEVICE[] = L"GIO1:";
@@ -148,12 +150,6 @@ PlatformHandle CreateFileOp(const char* deviceName, uint32_t access, uint32_t sh
     return handle == INVALID_HANDLE_VALUE ? PLATFORM_INVALID_HANDLE : handle;
 }
 
-uint32_t Word(const void* buffer, uint32_t index) {
-    uint32_t value;
-    std::memcpy(&value, static_cast<const unsigned char*>(buffer) + 4 * index, sizeof value);
-    return value;
-}
-
 int Refuse(DWORD error) {
     SetLastError(error);
     return 0;
@@ -165,7 +161,7 @@ int GpioControl(uint32_t code, const void* in, uint32_t inSize, void* out, uint3
     if (bytesReturned != nullptr) *bytesReturned = 0;
     const uint32_t inWords = code == GPIO_CONFIGURE ? 2 : 1;
     if (in == nullptr || inSize < 4 * inWords) return Refuse(ERROR_INVALID_PARAMETER);
-    const uint32_t pin = Word(in, 0);
+    const uint32_t pin = LoadLe32(in);
     if (pin >= GPIO_PIN_COUNT) return Refuse(ERROR_INVALID_PARAMETER);
     switch (code) {
         case GPIO_SET_BIT:

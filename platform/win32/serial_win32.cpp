@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "link/serial_port.h"
 #include "platform/win32/win32.h"
 #include "platform/win32/win32_text.h"
 
