@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/app/program_harness.h"
+#include "tests/support/program_harness.h"
 
 namespace {
 

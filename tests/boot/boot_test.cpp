@@ -13,7 +13,8 @@
 #include "payloads/payloads.h"
 #include "platform/fake/fake_line.h"
 #include "tests/boot/first_stage_script.h"
-#include "tests/boot/frame_peer.h"
+#include "tests/support/core_reset.h"
+#include "tests/support/frame_peer.h"
 
 namespace {
 
@@ -22,11 +23,7 @@ class BootTest : public ::testing::Test {
     // Also called again by table cases that need a fresh receiver and line.
     void SetUp() override {
         peer.reset();
-        FakeLineReset();
-        SerialReset();
-        PacketReset();
-        BootReset();
-        ClockReset();
+        ResetCoreModules();
         script = FirstStageScript{};
         peer =
             std::make_unique<FramePeer>([this](const Bytes& request) { return script(request); });

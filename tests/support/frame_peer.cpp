@@ -1,4 +1,4 @@
-#include "tests/boot/frame_peer.h"
+#include "tests/support/frame_peer.h"
 
 #include <algorithm>
 

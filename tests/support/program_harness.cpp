@@ -1,4 +1,4 @@
-#include "tests/app/program_harness.h"
+#include "tests/support/program_harness.h"
 
 #include <sys/wait.h>
 
