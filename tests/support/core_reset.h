@@ -15,5 +15,6 @@ enum class ResetScope {
 };
 
 // Serial, packet, boot, clock, agent, image, update (its progress observer
-// removed) and board modules to their power-on state.
+// removed) and board modules to their power-on state. A new module of the core
+// with state of its own adds its reset here, and every test gets it.
 void ResetCoreModules(ResetScope scope = ResetScope::CoreAndFakePlatform);
