@@ -61,11 +61,16 @@ struct Options {
 // half-written receiver does not start. Only async-signal-safe calls here.
 void OnStopSignal(int /*signal*/) {
     const int savedErrno = errno;
-    if (UpdateRequestStop() == UPDATE_STOP_REFUSED) {
+    const int answer = UpdateRequestStop();
+    if (answer == UPDATE_STOP_REFUSED) {
         static const char notice[] =
             "\nzelvar: the receiver's flash is being updated; stopping now would leave it "
             "unusable. The update goes on.\n";
         (void)!write(STDERR_FILENO, notice, sizeof notice - 1);
+    } else if (answer == UPDATE_STOP_TAKEN) {
+        // The worker may be in the middle of an exchange; it says more when it has stopped.
+        static const char stopping[] = "\nzelvar: stopping.\n";
+        (void)!write(STDERR_FILENO, stopping, sizeof stopping - 1);
     }
     errno = savedErrno;
 }
