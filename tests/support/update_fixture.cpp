@@ -22,11 +22,14 @@ void RecordMessage(const char* text, const char* caption);
 const UiOps RecordingUi{RecordMessage};
 
 void RecordMessage(const char* text, const char* caption) {
-    Current->messages.push_back(
-        ShownMessage{text, caption, std::filesystem::exists(Current->tempPath)});
+    Current->messages.push_back(ShownMessage{text, caption,
+                                             std::filesystem::exists(Current->tempPath),
+                                             HandheldSimPinSet(), HandheldSimDriverLoaded()});
+    if (Current->onMessage) Current->onMessage(Current->messages.back());
 }
 
 void RecordProgress(int32_t value) {
+    if (Current->onProgress) Current->onProgress(value);
     if (Current->progress.empty() || Current->progress.back() != value) {
         Current->progress.push_back(value);
     }

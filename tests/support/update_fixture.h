@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct ShownMessage {
     std::string text;
     std::string caption;
     bool tempFileExisted;  // the temporary image file, when the box came up
+    bool pinSet = false;   // the board, when the box came up
+    bool driverLoaded = false;
 };
 
 class UpdateRun : public ::testing::Test {
@@ -45,4 +48,8 @@ class UpdateRun : public ::testing::Test {
     std::string tempDir;
     std::string tempPath;
     bool started = false;
+    // Called as each box comes up, after it was recorded.
+    std::function<void(const ShownMessage&)> onMessage;
+    // Called with every progress value the worker sets, repeats included.
+    std::function<void(int32_t)> onProgress;
 };
