@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "platform/posix/posix.h"
-#include "receiver/pty_receiver.h"
+#include "receiver/pty/pty_receiver.h"
 #include "tests/receiver/wire.h"
 
 namespace {

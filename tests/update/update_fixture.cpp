@@ -17,6 +17,7 @@
 #include "platform/fake/fake_files.h"
 #include "platform/fake/fake_line.h"
 #include "platform/fake/fake_resource.h"
+#include "tests/support/receiver_attach.h"
 #include "update/board.h"
 #include "update/update.h"
 
@@ -51,6 +52,7 @@ void UpdateRun::SetUp() {
     tempDir = pattern;
     tempPath = tempDir + "/Tervalon.s";
     FakeFilesSetPath(tempPath.c_str());
+    HandheldSimSetInProcessAttach(AttachReceiverToFakeLine);
     PlatformInstall(PlatformOps{nullptr, nullptr, &HandheldSimOps(), &FakeResourceOps(),
                                 &FakeFileOps(), &RecordingUi});
 }

@@ -1,11 +1,10 @@
-#include "platform/handheld_sim/handheld_sim.h"
+#include "receiver/handheld/handheld_sim.h"
 
 #include <memory>
 
 #include "platform/board_codes.h"
 #include "platform/byte_order.h"
-#include "receiver/fake_attach.h"
-#include "receiver/pty_receiver.h"
+#include "receiver/pty/pty_receiver.h"
 
 namespace {
 
@@ -22,6 +21,8 @@ struct Handheld {
 };
 
 Handheld Board;
+// Puts the in-process receiver on the line the host's port reads.
+HandheldAttach InProcessAttach = nullptr;
 
 // Distinct non-null handles.
 char KeyToken, DriverToken, GpioToken;
@@ -58,7 +59,8 @@ long RegCloseKey(PlatformHandle key) {
 bool LoadDriver() {
     if (Board.driverLoaded) return true;
     if (Board.config.line == HandheldLine::Fake) {
-        AttachReceiverToFakeLine(*Board.inProcess);
+        if (InProcessAttach == nullptr) return false;
+        InProcessAttach(*Board.inProcess);
         Board.portName = "COM9";
     } else {
         std::string error;
@@ -178,6 +180,10 @@ void HandheldSimStart(const HandheldSimConfig& config) {
     } else {
         Board.pty = std::make_unique<PtyReceiver>();
     }
+}
+
+void HandheldSimSetInProcessAttach(HandheldAttach attach) {
+    InProcessAttach = attach;
 }
 
 void HandheldSimNewRun() {

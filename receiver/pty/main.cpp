@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "receiver/clock_board.h"
-#include "receiver/flash_parts.h"
-#include "receiver/pty_receiver.h"
+#include "receiver/boot/clock_board.h"
+#include "receiver/flash/flash_parts.h"
+#include "receiver/pty/pty_receiver.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 enum class HandheldLine {
     Pty,   // receiver on a pseudo-terminal, on its own thread (real time)
-    Fake,  // receiver on the in-memory line, in process (virtual time)
+    Fake,  // receiver in process, on the line the attach function below gives it
 };
 
 struct HandheldSimConfig {
@@ -37,6 +37,11 @@ struct HandheldCall {
     uint32_t outSize = 0;
     bool succeeded = false;
 };
+
+// How an in-process receiver is put on the host's line when the port driver
+// loads (tests give their in-memory line); without one, loading fails.
+using HandheldAttach = void (*)(Receiver& receiver);
+void HandheldSimSetInProcessAttach(HandheldAttach attach);
 
 // Sets up a new handheld (a new receiver with its own flash).
 void HandheldSimStart(const HandheldSimConfig& config);

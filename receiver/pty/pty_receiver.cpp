@@ -1,4 +1,4 @@
-#include "receiver/pty_receiver.h"
+#include "receiver/pty/pty_receiver.h"
 
 #include <fcntl.h>
 #include <poll.h>
