@@ -82,6 +82,12 @@ void ReceiverState::FirstStageFrame(uint32_t n, const uint8_t* payload, size_t l
             if (!r.U32(&offset) || r.AtEnd()) break;
             const size_t count = length - 5;
             if (count > 1280) break;
+            // Only the agent's RAM is there to write: a block outside it is
+            // neither stored nor answered.
+            if (uint64_t{offset} + count > AGENT_RAM_BYTES) {
+                Log("  block outside the agent's RAM ignored");
+                break;
+            }
             if (agentMemory.size() < offset + count) agentMemory.resize(offset + count, 0);
             std::copy(payload + 5, payload + length, agentMemory.begin() + offset);
             Respond(n, done, ack, std::vector<uint8_t>{3});
