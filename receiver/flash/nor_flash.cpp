@@ -1,11 +1,23 @@
 #include "receiver/flash/nor_flash.h"
 
+#include <algorithm>
+
 void NorFlash::Erase(uint64_t start, uint64_t size, uint64_t erased) {
-    const uint64_t end = start + (erased < size ? erased : size);
+    const uint64_t end = start + std::min(erased, size);
+    if (end <= cells_.size()) {
+        std::fill(cells_.begin() + static_cast<long>(start),
+                  cells_.begin() + static_cast<long>(end), uint8_t{0xFF});
+        return;
+    }
     for (uint64_t a = start; a < end; ++a) Cell(a) = 0xFF;
 }
 
 bool NorFlash::Blank(uint64_t start, uint64_t size) const {
+    if (start + size <= cells_.size()) {
+        return std::all_of(cells_.begin() + static_cast<long>(start),
+                           cells_.begin() + static_cast<long>(start + size),
+                           [](uint8_t b) { return b == 0xFF; });
+    }
     for (uint64_t a = start; a < start + size; ++a) {
         if (Cell(a) != 0xFF) return false;
     }
