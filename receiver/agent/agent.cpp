@@ -432,12 +432,12 @@ uint16_t SimCrc16(const uint8_t* data, size_t count, uint16_t crc) {
     static const auto table = [] {
         std::array<uint16_t, 256> t{};
         for (unsigned byte = 0; byte < 256; ++byte) {
-            uint16_t crc = static_cast<uint16_t>(byte);
+            uint16_t value = static_cast<uint16_t>(byte);
             for (int bit = 0; bit < 8; ++bit) {
-                crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
-                                     : static_cast<uint16_t>(crc >> 1);
+                value = (value & 1) != 0 ? static_cast<uint16_t>((value >> 1) ^ 0xA001)
+                                         : static_cast<uint16_t>(value >> 1);
             }
-            t[byte] = crc;
+            t[byte] = value;
         }
         return t;
     }();
