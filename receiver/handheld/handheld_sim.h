@@ -13,8 +13,10 @@
 #include "receiver/receiver.h"
 
 enum class HandheldLine {
-    Pty,   // receiver on a pseudo-terminal, on its own thread (real time)
-    Fake,  // receiver in process, on the line the attach function below gives it
+    Pty,     // receiver on a pseudo-terminal, on its own thread (real time)
+    Fake,    // receiver in process, on the line the attach function below gives it
+    Memory,  // receiver in process, on the simulator's own in-memory line, which
+             // HandheldSimSerialOps and HandheldSimClockOps reach (virtual time)
 };
 
 struct HandheldSimConfig {
@@ -52,9 +54,13 @@ void HandheldSimNewRun();
 void HandheldSimStop();
 
 const BoardOps& HandheldSimOps();
+// The port and the clock of line Memory. The port opens once the port
+// driver is loaded; the clock stands still without a handheld.
+const SerialOps& HandheldSimSerialOps();
+const ClockOps& HandheldSimClockOps();
 const std::vector<HandheldCall>& HandheldSimCalls();
 std::vector<uint8_t> HandheldSimFlash();
-// The in-process receiver (line Fake), or nullptr.
+// The in-process receiver (line Fake or Memory), or nullptr.
 Receiver* HandheldSimReceiver();
 bool HandheldSimPinSet();
 bool HandheldSimDriverLoaded();
