@@ -1,7 +1,8 @@
 // The simulated receiver's state, shared by the files that each play one part
 // of it: the line (line/line.cpp), the boot ROM and first stage (boot/), the
-// flash agent (agent/agent.cpp), and the object the host side holds
-// (receiver.cpp). Not for use outside receiver/.
+// flash agent (agent/agent.cpp), the flash file (flash/flash_file.cpp) and
+// the object the host side holds (receiver_api.cpp). Not for use outside
+// receiver/.
 #pragma once
 
 #include <cstdint>
