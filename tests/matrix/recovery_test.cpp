@@ -36,6 +36,16 @@ class Recovery : public UpdateRun, public ::testing::WithParamInterface<uint32_t
         FakeClockAdvance(10000);  // the user starts the program again
     }
 
+    // A handheld whose receiver carries an older firmware and these faults.
+    Receiver* StartOldFirmware(const ReceiverFaults& faults) {
+        HandheldSimConfig config;
+        config.receiver.flashInit = FlashInit::Fill;
+        config.receiver.flashFill = 0x00;
+        config.receiver.faults = faults;
+        Start(config);
+        return HandheldSimReceiver();
+    }
+
     bool FlashHoldsImage(size_t from, size_t to) const {
         const std::vector<uint8_t> flash = HandheldSimFlash();
         return flash.size() >= to && std::equal(Image().begin() + static_cast<long>(from),
@@ -46,12 +56,9 @@ class Recovery : public UpdateRun, public ::testing::WithParamInterface<uint32_t
 
 TEST_P(Recovery, PowerLostDuringTheWritePhaseThenTheNextRunFinishes) {
     const uint32_t lostAfter = GetParam();  // EPWrite requests, from 1
-    HandheldSimConfig config;
-    config.receiver.flashInit = FlashInit::Fill;
-    config.receiver.flashFill = 0x00;  // the old firmware
-    config.receiver.faults.powerLossAfterWrite = lostAfter;
-    Start(config);
-    Receiver* receiver = HandheldSimReceiver();
+    ReceiverFaults faults;
+    faults.powerLossAfterWrite = lostAfter;
+    Receiver* receiver = StartOldFirmware(faults);
     ASSERT_NE(receiver, nullptr);
 
     EXPECT_EQ(Run(), 1u);
@@ -99,12 +106,9 @@ class EraseRecovery : public Recovery {};
 
 TEST_P(EraseRecovery, PowerLostDuringASectorEraseThenTheNextRunFinishes) {
     const uint32_t lostIn = GetParam();  // sector erases, from 1
-    HandheldSimConfig config;
-    config.receiver.flashInit = FlashInit::Fill;
-    config.receiver.flashFill = 0x00;  // the old firmware
-    config.receiver.faults.powerLossDuringErase = lostIn;
-    Start(config);
-    Receiver* receiver = HandheldSimReceiver();
+    ReceiverFaults faults;
+    faults.powerLossDuringErase = lostIn;
+    Receiver* receiver = StartOldFirmware(faults);
     ASSERT_NE(receiver, nullptr);
 
     EXPECT_EQ(Run(), 1u);
@@ -115,7 +119,7 @@ TEST_P(EraseRecovery, PowerLostDuringASectorEraseThenTheNextRunFinishes) {
     EXPECT_EQ(receiver->Counters().writes, 0u);
     // The sectors before are blank, the one erased when the power went is
     // half blank, and the rest still holds the old firmware.
-    const SectorMap sectors{FindFlashPart(config.receiver.part), 1};
+    const SectorMap sectors{FindFlashPart(receiver->Config().part), 1};
     uint64_t start = 0, size = 0;
     ASSERT_TRUE(sectors.Info(lostIn - 1, &start, &size));
     const std::vector<uint8_t> lost = HandheldSimFlash();
