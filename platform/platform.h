@@ -1,8 +1,9 @@
 // The platform seam: the only way the core (link, boot, agent, image, update)
 // reaches the operating system.
 //
-// Each back end (platform/posix, platform/win32, platform/fake, and the boards
-// under update/ and app/) fills one or more of the operation tables below. The
+// Each back end (platform/posix, platform/win32, platform/fake and the board
+// platform/linux_board; the simulated handheld in receiver/handheld, which
+// plugs in from outside) fills one or more of the operation tables below. The
 // program installs the tables it wants at start-up with PlatformInstall; a test
 // installs the fake ones. Adding a back end means writing functions with these
 // signatures, putting them in a table and installing it: the core does not

@@ -18,11 +18,11 @@
 
 #include "app/cli/terminal_ui.h"
 #include "platform/embedded/embedded_resource.h"
-#include "platform/handheld_sim/handheld_sim.h"
 #include "platform/linux_board/linux_board.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
-#include "receiver/flash_parts.h"
+#include "receiver/flash/flash_parts.h"
+#include "receiver/handheld/handheld_sim.h"
 #include "update/board.h"
 #include "update/update.h"
 

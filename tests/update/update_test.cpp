@@ -62,6 +62,32 @@ TEST_F(UpdateRun, WholeUpdateWritesTheImageAndFinishes) {
     EXPECT_FALSE(HandheldSimDriverLoaded());
 }
 
+// The simulator's own in-memory line carries a whole update exactly as the
+// host's test line does: the same requests, at the same virtual times.
+TEST_F(UpdateRun, TheSimulatorsOwnLineCarriesAWholeUpdateAsTheTestLineDoes) {
+    HandheldSimConfig config;
+    config.receiver.flashInit = FlashInit::Fill;
+    config.receiver.flashFill = 0x00;
+    Start(config);
+    ASSERT_EQ(Run(), 0u);
+    const std::vector<uint8_t> testLineCodes = HandheldSimReceiver()->Counters().requestCodes;
+    const uint64_t testLineMs = PlatformClock().nowMs();
+
+    ResetHostModules();
+    messages.clear();
+    config.line = HandheldLine::Memory;
+    HandheldSimStart(config);
+    PlatformInstall(PlatformOps{&HandheldSimSerialOps(), &HandheldSimClockOps(), nullptr, nullptr,
+                                nullptr, nullptr});
+    EXPECT_EQ(UpdateWorker(nullptr), 0u);
+    EXPECT_TRUE(Finished());
+    EXPECT_EQ(HandheldSimReceiver()->Counters().requestCodes, testLineCodes);
+    EXPECT_EQ(HandheldSimClockOps().nowMs(), testLineMs);
+    const std::vector<uint8_t> flash = HandheldSimFlash();
+    ASSERT_GE(flash.size(), Image().size());
+    EXPECT_TRUE(std::equal(Image().begin(), Image().end(), flash.begin()));
+}
+
 TEST_F(UpdateRun, BoardCallsCarryTheCodesAndBuffersOfTheGpioDriver) {
     Start(WrittenBefore());
     ASSERT_EQ(Run(), 0u);
