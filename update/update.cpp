@@ -1,7 +1,6 @@
 #include "update/update.h"
 
 #include <atomic>
-#include <cstdio>
 
 #include "agent/agent.h"
 #include "boot/boot.h"
@@ -155,7 +154,7 @@ uint32_t RunUpdate() {
     ClearUpdatePin();
     DeactivatePortDriver();
     Show("Download Finish", "Done");
-    std::remove(path);
+    ImageRemoveTemporaryFile();
     return 0;
 }
 

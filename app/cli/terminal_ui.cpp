@@ -1,5 +1,6 @@
 #include "app/cli/terminal_ui.h"
 
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -53,6 +54,8 @@ void Message(const char* text, const char* caption) {
         std::fprintf(Out, "%s\n", text);
     }
     Messages.emplace_back(text);
+    std::fflush(Out);
+    TerminalShowCause();
     if (Interactive) {
         std::fputs("Press Enter to continue.", Out);
         std::fflush(Out);
@@ -90,6 +93,19 @@ void TerminalFinish() {
     std::lock_guard<std::mutex> guard(Lock);
     EndBarLine();
     std::fflush(Out);
+}
+
+void TerminalShowCause() {
+    const char* cause = PlatformCauseText();
+    if (cause[0] == '\0') return;
+    const int error = PlatformCauseError();
+    if (error != 0) {
+        std::fprintf(stderr, "zelvar: %s: %s\n", cause, std::strerror(error));
+    } else {
+        std::fprintf(stderr, "zelvar: %s\n", cause);
+    }
+    std::fflush(stderr);
+    PlatformCauseClear();
 }
 
 bool TerminalSawMessage(const char* text) {

@@ -1,0 +1,64 @@
+// The port lock. flock on the device node: every user who can use the port
+// opens the same node, no one can plant a file to block it, and the kernel
+// drops the lock when the process ends, however it ends.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/posix.h"
+
+namespace {
+
+int PortFd = -1;
+int FileFd = -1;
+
+PosixLockResult Flock(int fd, const char* path, const char* holder) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return POSIX_LOCK_TAKEN;
+    const int error = errno;
+    close(fd);
+    if (error == EWOULDBLOCK) {
+        PlatformCauseSet(error, "%s is locked by %s", path, holder);
+        return POSIX_LOCK_BUSY;
+    }
+    PlatformCauseSet(error, "%s cannot be locked", path);
+    return POSIX_LOCK_FAILED;
+}
+
+}  // namespace
+
+PosixLockResult PosixLockPort(const char* device) {
+    // Non-blocking: no wait for a carrier; the line is not set up here.
+    const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return POSIX_LOCK_TAKEN;  // the port's own open says why
+    const PosixLockResult result = Flock(fd, device, "another zelvar updating through it");
+    if (result == POSIX_LOCK_TAKEN) {
+        if (PortFd >= 0) close(PortFd);
+        PortFd = fd;  // held, deliberately, until the process ends
+    }
+    return result;
+}
+
+PosixLockResult PosixLockFile(const char* path) {
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        PlatformCauseSet(errno, "lock file %s cannot be opened", path);
+        return POSIX_LOCK_FAILED;
+    }
+    const PosixLockResult result = Flock(fd, path, "another zelvar");
+    if (result == POSIX_LOCK_TAKEN) {
+        if (FileFd >= 0) close(FileFd);
+        FileFd = fd;
+    }
+    return result;
+}
+
+bool PosixPortLockCovers(int fd) {
+    if (PortFd < 0) return false;
+    struct stat held {};
+    struct stat other {};
+    return fstat(PortFd, &held) == 0 && fstat(fd, &other) == 0 && held.st_dev == other.st_dev &&
+           held.st_ino == other.st_ino;
+}
