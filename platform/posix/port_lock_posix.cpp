@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/sysmacros.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <string_view>
 
 #include "platform/posix/posix.h"
 
@@ -27,12 +31,46 @@ PosixLockResult Flock(int fd, const char* path, const char* holder) {
     return POSIX_LOCK_FAILED;
 }
 
+// Whether some process holds a flock on the node at path, as the kernel
+// lists it: the way to tell when the port's own exclusive mode keeps us from
+// opening it to try.
+bool FlockedByAnyone(const char* path) {
+    struct stat node {};
+    if (stat(path, &node) != 0) return false;
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) return false;
+    char line[256];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, locks) != nullptr) {
+        char kind[16] = "";
+        unsigned devMajor = 0;
+        unsigned devMinor = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line, "%*d: %15s %*s %*s %*d %x:%x:%lu", kind, &devMajor, &devMinor,
+                        &inode) == 4 &&
+            std::string_view(kind) == "FLOCK" && devMajor == major(node.st_dev) &&
+            devMinor == minor(node.st_dev) && inode == node.st_ino) {
+            found = true;
+        }
+    }
+    std::fclose(locks);
+    return found;
+}
+
 }  // namespace
 
 PosixLockResult PosixLockPort(const char* device) {
     // Non-blocking: no wait for a carrier; the line is not set up here.
     const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return POSIX_LOCK_TAKEN;  // the port's own open says why
+    if (fd < 0) {
+        // Busy: held in exclusive mode. With a flock on it too, that is
+        // another zelvar at work on the port.
+        if (errno == EBUSY && FlockedByAnyone(device)) {
+            PlatformCauseSet(EBUSY, "%s is locked by another zelvar updating through it", device);
+            return POSIX_LOCK_BUSY;
+        }
+        return POSIX_LOCK_TAKEN;  // the port's own open says why
+    }
     const PosixLockResult result = Flock(fd, device, "another zelvar updating through it");
     if (result == POSIX_LOCK_TAKEN) {
         if (PortFd >= 0) close(PortFd);
