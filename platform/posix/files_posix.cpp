@@ -149,21 +149,26 @@ PlatformHandle Create() {
         Open.ownRun = error == 0;
     }
     if (error != 0) {
-        Refuse(base, error, "has no room for a folder of ours");
+        Refuse(base, error, "cannot take a folder of ours");
         Forget();
         return PLATFORM_INVALID_HANDLE;
     }
     Open.dir = PosixOpenPrivateFolder(Open.parent, base.c_str(), Open.dirName.c_str());
     if (Open.dir < 0) {
+        if (Open.ownRun) unlinkat(Open.parent, Open.dirName.c_str(), AT_REMOVEDIR);
         Forget();
         return PLATFORM_INVALID_HANDLE;
     }
     Path = base + "/" + Open.dirName + "/" + FILE_NAME;
     // An old file (a failed run's) is replaced, not reopened: a run still
-    // reading it keeps its own.
-    unlinkat(Open.dir, FILE_NAME, 0);
-    Open.file =
-        openat(Open.dir, FILE_NAME, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // reading it keeps its own, and one starting beside us may take the name
+    // between the two calls.
+    for (int attempt = 0; attempt < 3 && Open.file < 0; ++attempt) {
+        unlinkat(Open.dir, FILE_NAME, 0);
+        Open.file =
+            openat(Open.dir, FILE_NAME, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (Open.file < 0 && errno != EEXIST) break;
+    }
     if (Open.file < 0) {
         PlatformCauseSet(errno, "%s cannot be created", Path.c_str());
         Forget();
