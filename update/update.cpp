@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "agent/agent.h"
 #include "boot/boot.h"
@@ -17,6 +18,10 @@ std::atomic<int32_t> Progress{0};
 std::atomic<bool> FlashBusy{false};
 std::atomic<bool> Finished{false};
 ProgressObserver Observer = nullptr;
+UpdateFacts Facts{};
+const uint8_t* ImageOverride = nullptr;
+uint32_t ImageOverrideLength = 0;
+UpdateBeforeEraseHook BeforeErase = nullptr;
 
 constexpr uint32_t OPERATING_BAUD = 115200;
 constexpr uint32_t BLOCK_SIZE = 4096;
@@ -30,7 +35,12 @@ void Show(const char* text, const char* caption) {
     PlatformUi().message(text, caption);
 }
 
+uint64_t NowMs() {
+    return PlatformClock().nowMs();
+}
+
 uint32_t Fail(const char* text, uint32_t exitCode) {
+    Facts.failure = text;
     Show(text, "Fail");
     return exitCode;
 }
@@ -78,10 +88,40 @@ const char* WritePhase(const uint8_t* image, uint32_t imageLength, uint16_t* crc
         }
         Crc16Update(block, length, *crc, crc);
         if (EPWrite(offset, block, length) != 0) return "EPWrite Fail";
+        Facts.bytesWritten += length;
         remaining -= length;
         offset += length;
     }
     return nullptr;
+}
+
+// The built-in image: resource to file, file to binary image. True with
+// *image set, or false with *exitCode set once the failure was shown.
+bool LoadBuiltInImage(const char** path, const uint8_t** image, uint32_t* count,
+                      uint32_t* exitCode) {
+    switch (ExtractImageResource()) {
+        case 0:
+            break;
+        case 1:
+            *exitCode = Fail("Failed to open image source1", 0);
+            return false;
+        case 2:
+            *exitCode = Fail("Failed to open image source2", 0);
+            return false;
+        case 3:
+            *exitCode = Fail("Failed to open image source3", 0);
+            return false;
+        default:
+            *exitCode = Fail("Failed to open image source4", 0);
+            return false;
+    }
+    *path = PlatformFiles().tempImagePath();
+    *image = *path != nullptr ? LoadImageFile(*path, count) : nullptr;
+    if (*image == nullptr) {
+        *exitCode = Fail("Firmware doesn't exist!", 1);
+        return false;
+    }
+    return true;
 }
 
 uint32_t RunUpdate() {
@@ -93,27 +133,19 @@ uint32_t RunUpdate() {
     SetProgress(10);
     if (SetUpdatePin() == 0) return 1;
 
-    switch (ExtractImageResource()) {
-        case 0:
-            break;
-        case 1:
-            return Fail("Failed to open image source1", 0);
-        case 2:
-            return Fail("Failed to open image source2", 0);
-        case 3:
-            return Fail("Failed to open image source3", 0);
-        default:
-            return Fail("Failed to open image source4", 0);
-    }
-    const char* path = PlatformFiles().tempImagePath();
-    uint32_t count = 0;
-    const uint8_t* image = path != nullptr ? LoadImageFile(path, &count) : nullptr;
-    if (image == nullptr) return Fail("Firmware doesn't exist!", 1);
+    const char* path = nullptr;  // the temporary file of the built-in image
+    const uint8_t* image = ImageOverride;
+    uint32_t count = ImageOverrideLength;
+    uint32_t exitCode = 0;
+    if (image == nullptr && !LoadBuiltInImage(&path, &image, &count, &exitCode)) return exitCode;
     uint32_t imageLength = 0;
-    if (BinaryImageOpen(path, &imageLength, count) != 0) {
+    if (BinaryImageOpen(path != nullptr ? path : "", &imageLength, count) != 0) {
         return Fail("Failed to open image source", 1);
     }
+    Facts.imageLength = imageLength;
+    Crc16Update(image, imageLength, 0xFFFF, &Facts.imageCrc);
 
+    uint64_t mark = NowMs();
     if (OpenReceiver(ReceiverPortName(), OPERATING_BAUD) != 0) {
         return Fail("Please close the GPS application !", 1);
     }
@@ -129,10 +161,23 @@ uint32_t RunUpdate() {
     info.SectorSets = sectorSets;
     uint32_t busWidthUnits = 0;
     if (EPOpen(0, 0, &busWidthUnits, &info) != 0) return Fail("EPOpen Fail!", 1);
+    std::memcpy(Facts.partName, partName, sizeof partName);
+    std::memcpy(Facts.makerName, makerName, sizeof makerName);
+    Facts.busWidthUnits = busWidthUnits;
+    Facts.flashBytes = info.Size * busWidthUnits;
+    Facts.bootMs = NowMs() - mark;
+    // Never true of the built-in image on any part the agent knows.
+    if (imageLength > Facts.flashBytes) {
+        return Fail(UpdateImageTooLongMessage(imageLength, Facts.flashBytes), 1);
+    }
+    if (BeforeErase != nullptr) {
+        if (const char* failure = BeforeErase(Facts.flashBytes)) return Fail(failure, 1);
+    }
 
     uint16_t runningCrc = 0xFFFF;
     {
         FlashBusyScope busy;
+        mark = NowMs();
         const uint32_t blank = CheckBlank(0, imageLength);
         if (blank == AGENT_NOT_BLANK) {
             if (const char* failure = UpdateErasePhase(imageLength, info.Size))
@@ -140,13 +185,20 @@ uint32_t RunUpdate() {
         } else if (blank != 0) {
             return Fail("CheckBlank Fail!", 1);
         }
-        if (const char* failure = WritePhase(image, imageLength, &runningCrc)) {
-            return Fail(failure, 1);
-        }
+        Facts.eraseMs = NowMs() - mark;
+        mark = NowMs();
+        const char* failure = WritePhase(image, imageLength, &runningCrc);
+        Facts.writeMs = NowMs() - mark;
+        if (failure != nullptr) return Fail(failure, 1);
     }
 
     uint16_t agentCrc = 0;
-    if (CalculateFlashCRC16(0, imageLength, 0xFFFF, &agentCrc) != 0 || agentCrc != runningCrc) {
+    mark = NowMs();
+    const uint32_t crcStatus = CalculateFlashCRC16(0, imageLength, 0xFFFF, &agentCrc);
+    Facts.verifyMs = NowMs() - mark;
+    Facts.receiverCrcRead = crcStatus == 0;
+    Facts.receiverCrc = agentCrc;
+    if (crcStatus != 0 || agentCrc != runningCrc) {
         return Fail("CalculateFlashCRC16 Fail!", 1);
     }
     EPClose();
@@ -155,13 +207,14 @@ uint32_t RunUpdate() {
     ClearUpdatePin();
     DeactivatePortDriver();
     Show("Download Finish", "Done");
-    std::remove(path);
+    if (path != nullptr) std::remove(path);
     return 0;
 }
 
 }  // namespace
 
 uint32_t UpdateWorker(void* /*parameter*/) {
+    Facts = UpdateFacts{};
     const uint32_t exitCode = RunUpdate();
     Finished.store(true, std::memory_order_release);
     return exitCode;
@@ -181,8 +234,32 @@ void UpdateSetProgressObserver(ProgressObserver observer) {
     Observer = observer;
 }
 
+const UpdateFacts& UpdateLastFacts() {
+    return Facts;
+}
+
+void UpdateSetImage(const uint8_t* image, uint32_t length) {
+    ImageOverride = image;
+    ImageOverrideLength = image != nullptr ? length : 0;
+}
+
+void UpdateSetBeforeEraseHook(UpdateBeforeEraseHook hook) {
+    BeforeErase = hook;
+}
+
+const char* UpdateImageTooLongMessage(uint32_t imageLength, uint32_t flashBytes) {
+    static char text[128];
+    std::snprintf(text, sizeof text, "The image (%u bytes) is longer than the flash (%u bytes)!",
+                  static_cast<unsigned>(imageLength), static_cast<unsigned>(flashBytes));
+    return text;
+}
+
 void UpdateReset() {
     Observer = nullptr;
+    Facts = UpdateFacts{};
+    ImageOverride = nullptr;
+    ImageOverrideLength = 0;
+    BeforeErase = nullptr;
     Progress.store(0, std::memory_order_relaxed);
     FlashBusy.store(false, std::memory_order_relaxed);
     Finished.store(false, std::memory_order_relaxed);

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "app/cli/service_cli.h"
 #include "app/cli/terminal_ui.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/handheld_sim/handheld_sim.h"
@@ -175,6 +176,8 @@ int RunShell(int argc, char** argv) {
         ->needs(simulate);
     app.add_flag("--no-wait", options.noWait,
                  "Do not wait for Enter after each message, even on a terminal");
+    ServiceOptions service;
+    ServiceAddOptions(app, service);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -191,6 +194,8 @@ int RunShell(int argc, char** argv) {
         std::fputs(USAGE_NOTE, stderr);
         return EXIT_NOT_STARTED;
     }
+
+    if (const int refused = ServicePrepare(service)) return refused;
 
     LinuxBoardConfig linuxBoard;
     const BoardOps* board = nullptr;
@@ -243,7 +248,13 @@ int RunShell(int argc, char** argv) {
         return EXIT_NOT_STARTED;
     }
 
-    const int status = RunUpdateThread();
+    int status = 0;
+    if (ServiceRequested(service)) {
+        InstallInterruptHandler();
+        status = RunService(service, options.simulate ? "simulated" : options.port);
+    } else {
+        status = RunUpdateThread();
+    }
     if (options.simulate) {
         if (!options.simFlashDump.empty() && !WriteFile(options.simFlashDump, HandheldSimFlash())) {
             std::fprintf(stderr, "zelvar: cannot write %s\n", options.simFlashDump.c_str());
