@@ -387,17 +387,9 @@ int RunUpdateWithOptions(const std::string& portLabel) {
 }  // namespace
 
 void ServiceAddOptions(CLI::App& app, ServiceOptions& options) {
-    auto* info = app.add_flag("--info", options.info,
-                              "Identify the receiver's flash (agent version, part, maker, size, "
-                              "bus width, sector runs); nothing is written")
-                     ->group(GROUP_INSPECTION);
-    auto* verify =
-        app.add_flag("--verify", options.verify,
-                     "Compare the receiver's CRC-16 of its flash with the image's (the built-in "
-                     "one or --firmware); status 0 when they agree, 3 when they differ")
-            ->group(GROUP_INSPECTION);
     auto* firmware = app.add_option("--firmware", options.firmware,
-                                    "Flash the S-records of FILE instead of the built-in image")
+                                    "Flash the S-records of FILE instead of the built-in image "
+                                    "(with --verify: verify against FILE)")
                          ->type_name("FILE")
                          ->group(GROUP_UPDATE);
     auto* backup = app.add_option("--backup", options.backup,
@@ -408,12 +400,24 @@ void ServiceAddOptions(CLI::App& app, ServiceOptions& options) {
     app.add_flag("--force", options.force, "Let --backup replace an existing FILE")
         ->needs(backup)
         ->group(GROUP_UPDATE);
+    auto* info = app.add_flag("--info", options.info,
+                              "Identify the receiver's flash (agent version, part, maker, size, "
+                              "bus width, sector runs); nothing is written")
+                     ->group(GROUP_INSPECTION);
+    auto* verify =
+        app.add_flag("--verify", options.verify,
+                     "Compare the receiver's CRC-16 of its flash with the image's (the built-in "
+                     "one or --firmware); nothing is written. Status 0 when they agree, 3 when "
+                     "they differ, 1 when the receiver could not be asked")
+            ->group(GROUP_INSPECTION);
+    info->excludes(verify)->excludes(firmware)->excludes(backup);
+    verify->excludes(backup);
+}
+
+void ServiceAddOutputOptions(CLI::App& app, ServiceOptions& options) {
     app.add_flag("--json", options.json,
                  "Instead of the human lines, one JSON object on standard output at the end")
         ->group(GROUP_OUTPUT);
-    info->excludes(verify)->excludes(firmware)->excludes(backup);
-    verify->excludes(backup);
-    (void)firmware;
 }
 
 bool ServiceRequested(const ServiceOptions& options) {

@@ -23,7 +23,10 @@ inline constexpr const char* GROUP_INSPECTION = "Inspection";
 inline constexpr const char* GROUP_SIMULATION = "Simulation";
 inline constexpr const char* GROUP_OUTPUT = "Output";
 
+// The update and inspection options, then (after the shell's own) the
+// output ones, so --help lists the groups in that order.
 void ServiceAddOptions(CLI::App& app, ServiceOptions& options);
+void ServiceAddOutputOptions(CLI::App& app, ServiceOptions& options);
 
 // True when any servicing option was given.
 bool ServiceRequested(const ServiceOptions& options);

@@ -145,39 +145,50 @@ int RunShell(int argc, char** argv) {
         "zelvar"};
     app.footer(EXIT_TEXT);
     app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
+    ServiceOptions service;
+    ServiceAddOptions(app, service);
     auto* simulate =
-        app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld");
+        app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld")
+            ->group(GROUP_SIMULATION);
     auto* port = app.add_option("--port", options.port,
-                                "Serial device of a receiver (the board's port driver)");
+                                "Serial device of a receiver (the board's port driver)")
+                     ->group(GROUP_UPDATE);
     app.add_option("--boot-pin", options.bootPin,
                    "GPIO line that plays the update pin, as CHIP:LINE (libgpiod); "
                    "without it the pin steps do nothing")
-        ->needs(port);
+        ->needs(port)
+        ->group(GROUP_UPDATE);
     simulate->excludes(port);
     auto* battery =
         app.add_flag("--sim-battery", options.simBattery, "Simulated handheld runs on battery")
-            ->needs(simulate);
+            ->needs(simulate)
+            ->group(GROUP_SIMULATION);
     (void)battery;
     app.add_option("--sim-part", options.simPart, "Flash part of the simulated receiver")
         ->needs(simulate)
-        ->capture_default_str();
+        ->capture_default_str()
+        ->group(GROUP_SIMULATION);
     app.add_option("--sim-bus", options.simBus, "Data bus width of its flash, 16 or 32")
         ->check(CLI::IsMember({16u, 32u}))
         ->needs(simulate)
-        ->capture_default_str();
+        ->capture_default_str()
+        ->group(GROUP_SIMULATION);
     app.add_option("--sim-flash-dump", options.simFlashDump,
                    "Write the simulated receiver's flash to FILE at the end")
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--sim-blank", options.simBlank,
                  "Its flash starts erased (by default it holds an older firmware)")
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--sim-wire-timing", options.simWireTiming,
                  "Simulated line takes real time per byte at its rate")
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--no-wait", options.noWait,
-                 "Do not wait for Enter after each message, even on a terminal");
-    ServiceOptions service;
-    ServiceAddOptions(app, service);
+                 "Do not wait for Enter after each message, even on a terminal")
+        ->group(GROUP_OUTPUT);
+    ServiceAddOutputOptions(app, service);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
