@@ -17,6 +17,7 @@
 
 #include "app/cli/shell.h"
 #include "app/cli/terminal_ui.h"
+#include "app/cli/trace.h"
 #include "image/image.h"
 #include "image/srecord_file.h"
 #include "platform/platform.h"
@@ -415,6 +416,11 @@ void ServiceAddOptions(CLI::App& app, ServiceOptions& options) {
 }
 
 void ServiceAddOutputOptions(CLI::App& app, ServiceOptions& options) {
+    app.add_option("--trace", options.trace,
+                   "One line per exchange with the receiver to FILE ('-' for standard error): "
+                   "time, rate, request and its fields, answer and status, NAKs and time-outs")
+        ->type_name("FILE")
+        ->group(GROUP_OUTPUT);
     app.add_flag("--json", options.json,
                  "Instead of the human lines, one JSON object on standard output at the end")
         ->group(GROUP_OUTPUT);
@@ -459,6 +465,19 @@ int RunService(const ServiceOptions& options, const std::string& portLabel) {
     if (options.json) {
         PlatformInstall(PlatformOps{nullptr, nullptr, nullptr, nullptr, nullptr, &QuietUi});
     }
-    if (options.info || options.verify) return RunInspect(portLabel);
-    return RunUpdateWithOptions(portLabel);
+    FILE* trace = nullptr;
+    if (!options.trace.empty()) {
+        trace = options.trace == "-" ? stderr : std::fopen(options.trace.c_str(), "w");
+        if (trace == nullptr) {
+            std::fprintf(stderr, "zelvar: cannot write the trace to %s: %s. Nothing was done.\n",
+                         options.trace.c_str(), std::strerror(errno));
+            return EXIT_NOT_STARTED;
+        }
+        PlatformInstall(PlatformOps{&TraceSerialOps(PlatformSerial(), trace), nullptr, nullptr,
+                                    nullptr, nullptr, nullptr});
+    }
+    const int status =
+        options.info || options.verify ? RunInspect(portLabel) : RunUpdateWithOptions(portLabel);
+    if (trace != nullptr && trace != stderr) std::fclose(trace);
+    return status;
 }

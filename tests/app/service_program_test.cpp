@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -322,6 +323,42 @@ TEST_F(ServiceProgramTest, JsonIsOneObjectForSuccessAndFailure) {
         const CommandResult r = RunCommand("python3 -c \"" + script + "\" " + out.string());
         EXPECT_EQ(r.status, 0) << r.output;
         EXPECT_EQ(r.output, std::string(c.expected) + "\n");
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServiceProgramTest, TraceNamesNaksTimeOutsAndDamagedAnswers) {
+    // Frames 21 EPOpen, 22 SetProgramBufferSize, 23 CheckBlank of a fresh receiver.
+    struct Case {
+        std::vector<std::string> receiver;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{"--nak-frame", "21"}, " bd  6 EPOpen chip-select 0 base 0x00000000 -> NAK\n"},
+        {{"--drop-answer", "23"},
+         "115200 bd  24 CheckBlank address 0x00000000 length 482008 -> ACK, time-out: no answer\n"},
+        {{"--corrupt-answer", "23"},
+         // The damaged byte may be any of the answer's.
+         "24 CheckBlank address 0x00000000 length 482008 -> ACK, answer 25 status .*, "
+         "bad checksum \\(NAK sent\\)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::vector<std::string> options = c.receiver;
+        options.insert(options.end(), {"--flash-fill", "0"});
+        ReceiverProcess receiver(dir_, options);
+        ASSERT_TRUE(receiver.Ready());
+        const fs::path trace = dir_ / "trace.txt";
+        const CommandResult r = receiver.Zelvar("--trace " + trace.string());
+        EXPECT_EQ(r.status, 1) << r.output;
+        const std::string text = ReadText(trace);
+        EXPECT_TRUE(std::regex_search(text, std::regex(c.line))) << text;
+        EXPECT_NE(text.find(" 38400 bd  42 QueryChipId -> ACK, answer 43 chip id 48\n"),
+                  std::string::npos)
+            << text;
     }
 }
 
