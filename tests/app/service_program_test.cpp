@@ -131,6 +131,29 @@ class ServiceProgramTest : public ::testing::Test {
     fs::path dir_;
 };
 
+TEST_F(ServiceProgramTest, SimulatedHandheldAndOptionConflicts) {
+    struct Case {
+        const char* args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--simulate --info", 0, "Flash part: AM29LV400BB, maker AMD"},
+        {"--simulate --sim-bus 32 --info", 0, "1048576 bytes on a 32-bit bus"},
+        {"--simulate --verify", 3, "Differs"},  // the simulated flash holds an older firmware
+        {"--info --verify", 2, "excludes"},
+        {"--info --firmware x.s", 2, "excludes"},
+        {"--force", 2, "--backup"},
+        {"--simulate --firmware /nonexistent.s", 1, "/nonexistent.s: cannot be opened"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " " + c.args);
+        EXPECT_EQ(r.status, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    }
+}
+
 TEST_F(ServiceProgramTest, InfoNamesThePartAndItsSectorRunsOnBothBuses) {
     struct Case {
         std::vector<std::string> receiver;
