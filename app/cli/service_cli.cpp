@@ -34,6 +34,8 @@ const uint8_t* FileImage = nullptr;
 uint32_t FileImageLength = 0;
 SRecordReport FileReport{};
 
+// The back-up's bar runs from the start of the run until the back-up ends;
+// then the update's own bar takes over.
 std::atomic<bool> BackupActive{false};
 std::atomic<int> BackupPercent{0};
 struct BackupResult {
@@ -128,7 +130,6 @@ void OnBackupProgress(int percent) {
 // read, proven by the receiver's CRC, written as S-records. Any failure stops
 // the update before the erase.
 const char* BackUpFlash(uint32_t flashBytes) {
-    BackupActive.store(true, std::memory_order_relaxed);
     const uint64_t start = PlatformClock().nowMs();
     std::vector<uint8_t> flash(flashBytes);
     const char* failure = ServiceReadFlash(flash.data(), flashBytes, OnBackupProgress);
@@ -312,6 +313,7 @@ int RunUpdateWithOptions(const std::string& portLabel) {
     if (FileImage != nullptr) UpdateSetImage(FileImage, FileImageLength);
     if (!Options->backup.empty()) {
         Say("Backing up the receiver's flash to %s before anything is erased.\n", Options->backup);
+        BackupActive.store(true, std::memory_order_relaxed);
         UpdateSetBeforeEraseHook(BackUpFlash);
     }
     std::mutex mutex;
@@ -325,8 +327,17 @@ int RunUpdateWithOptions(const std::string& portLabel) {
     });
     auto next = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mutex);
+    bool sawBackup = false;
     while (!done) {
         lock.unlock();
+        const bool backingUp = BackupActive.load(std::memory_order_relaxed);
+        if (sawBackup && !backingUp && !Options->json) {
+            // The back-up's bar is done; the update's starts on a line of its own.
+            TerminalShowProgress(100);
+            TerminalFinish();
+            sawBackup = false;
+        }
+        sawBackup = sawBackup || backingUp;
         if (!Options->json) TerminalShowProgress(ShownProgress());
         next += std::chrono::milliseconds(BackupActive.load() ? 250 : 1000);
         lock.lock();
@@ -335,6 +346,7 @@ int RunUpdateWithOptions(const std::string& portLabel) {
     lock.unlock();
     worker.join();
     TerminalFinish();
+    BackupActive.store(false, std::memory_order_relaxed);
     UpdateSetBeforeEraseHook(nullptr);
     UpdateSetImage(nullptr, 0);
 
