@@ -180,7 +180,12 @@ uint32_t RunUpdate() {
         mark = NowMs();
         const uint32_t blank = CheckBlank(0, imageLength);
         if (blank == AGENT_NOT_BLANK) {
-            if (const char* failure = UpdateErasePhase(imageLength, info.Size))
+            // Size is one part's; on a 32-bit bus the sectors run on through
+            // the second part. An image that fits one part (the built-in one
+            // always does) is erased whole either way, and gets the exchanges
+            // it always had; a longer file image needs the whole flash.
+            const uint32_t eraseLimit = imageLength > info.Size ? Facts.flashBytes : info.Size;
+            if (const char* failure = UpdateErasePhase(imageLength, eraseLimit))
                 return Fail(failure, 1);
         } else if (blank != 0) {
             return Fail("CheckBlank Fail!", 1);

@@ -21,9 +21,11 @@ HandheldSimConfig Filled(unsigned busWidth = 16) {
     return config;
 }
 
+// Not 0x00 at 0x80000, where the second part of a 32-bit flash begins: a
+// byte there written over the old firmware without an erase must show.
 std::vector<uint8_t> Pattern(size_t length) {
     std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 11));
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 11) + 1);
     return bytes;
 }
 
