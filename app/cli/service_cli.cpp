@@ -225,6 +225,20 @@ void PutFailure(json& out, const char* failure) {
     }
 }
 
+// Every key a report has, all null: each run fills what it learned, so a
+// script finds the same keys whatever the outcome.
+json EmptyReport(const std::string& port) {
+    json out;
+    for (const char* key :
+         {"outcome", "exit_status", "failed_step", "message", "part", "maker", "flash_size",
+          "bus_width", "image_length", "image_crc", "receiver_crc", "bytes_written"}) {
+        out[key] = nullptr;
+    }
+    out["port"] = port;
+    out["seconds"] = {{"boot", 0.0}, {"erase", 0.0}, {"write", 0.0}, {"verify", 0.0}};
+    return out;
+}
+
 void PrintJson(const json& out) {
     std::printf("%s\n", out.dump().c_str());
     std::fflush(stdout);
@@ -266,7 +280,7 @@ int RunInspect(const std::string& portLabel) {
         PrintPhaseTimes(report.bootMs, 0, 0, 0, report.verifyMs);
         std::fflush(stdout);
     } else {
-        json out;
+        json out = EmptyReport(portLabel);
         out["outcome"] = status == SERVICE_OK        ? (verify ? "verified" : "identified")
                          : status == SERVICE_DIFFERS ? "differs"
                                                      : "failed";
@@ -370,7 +384,7 @@ int RunUpdateWithOptions(const std::string& portLabel) {
         PrintPhaseTimes(facts.bootMs, Backup.ms, facts.eraseMs, facts.writeMs, facts.verifyMs);
         return status;
     }
-    json out;
+    json out = EmptyReport(portLabel);
     out["outcome"] = status == EXIT_UPDATED  ? "updated"
                      : status == EXIT_FAILED ? "failed"
                                              : "not started";
@@ -443,7 +457,7 @@ bool ServiceRequested(const ServiceOptions& options) {
            options.json || !options.trace.empty();
 }
 
-int ServicePrepare(const ServiceOptions& options) {
+int ServicePrepare(const ServiceOptions& options, const std::string& port) {
     Options = &options;
     if (!options.backup.empty() && !options.force && access(options.backup.c_str(), F_OK) == 0) {
         std::fprintf(stderr, "zelvar: %s exists; --force replaces it. Nothing was done.\n",
@@ -456,7 +470,7 @@ int ServicePrepare(const ServiceOptions& options) {
             std::string where = options.firmware;
             if (FileReport.line != 0) where += " line " + std::to_string(FileReport.line);
             if (options.json) {
-                json out;
+                json out = EmptyReport(port);
                 out["outcome"] = "failed";
                 out["exit_status"] = EXIT_FAILED;
                 out["failed_step"] = "FirmwareFile";

@@ -33,7 +33,7 @@ bool ServiceRequested(const ServiceOptions& options);
 
 // Checks that need no receiver (the firmware file, an existing back-up file);
 // 0 to go on, else the exit status after the reason was told.
-int ServicePrepare(const ServiceOptions& options);
+int ServicePrepare(const ServiceOptions& options, const std::string& portLabel);
 
 // Runs the servicing with the platform installed and the power checked.
 // portLabel names the receiver's line in reports. Returns the exit status.

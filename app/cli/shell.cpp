@@ -206,7 +206,8 @@ int RunShell(int argc, char** argv) {
         return EXIT_NOT_STARTED;
     }
 
-    if (const int refused = ServicePrepare(service)) return refused;
+    const std::string portLabel = options.simulate ? "simulated" : options.port;
+    if (const int refused = ServicePrepare(service, portLabel)) return refused;
 
     LinuxBoardConfig linuxBoard;
     const BoardOps* board = nullptr;
@@ -262,7 +263,7 @@ int RunShell(int argc, char** argv) {
     int status = 0;
     if (ServiceRequested(service)) {
         InstallInterruptHandler();
-        status = RunService(service, options.simulate ? "simulated" : options.port);
+        status = RunService(service, portLabel);
     } else {
         status = RunUpdateThread();
     }
