@@ -63,9 +63,9 @@ bool SawMessage(const char* text) {
     return false;
 }
 
-void Say(const char* format, const std::string& a = {}, const std::string& b = {}) {
+void Say(const std::string& line) {
     if (Options->json) return;
-    std::printf(format, a.c_str(), b.c_str());
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
@@ -142,6 +142,9 @@ const char* BackUpFlash(uint32_t flashBytes) {
     Crc16Update(flash.data(), flashBytes, 0xFFFF, &Backup.crc);
     uint32_t length = flashBytes;
     while (length != 0 && flash[length - 1] == 0xFF) --length;
+    // A wholly erased flash still gets one record, so the file is an image
+    // that --firmware takes (writing erased bytes over erased flash).
+    if (length == 0) length = flashBytes < 16 ? flashBytes : 16;
     std::string text(SRecordS3TextLength(length), '\0');
     SRecordWriteS3(flash.data(), length, text.data(), static_cast<uint32_t>(text.size()));
     if (!WriteFileSafely(Options->backup, text, Options->force, &Backup.error)) {
@@ -326,7 +329,8 @@ int ShownProgress() {
 int RunUpdateWithOptions(const std::string& portLabel) {
     if (FileImage != nullptr) UpdateSetImage(FileImage, FileImageLength);
     if (!Options->backup.empty()) {
-        Say("Backing up the receiver's flash to %s before anything is erased.\n", Options->backup);
+        Say("Backing up the receiver's flash to " + Options->backup +
+            " before anything is erased.");
         BackupActive.store(true, std::memory_order_relaxed);
         UpdateSetBeforeEraseHook(BackUpFlash);
     }
