@@ -7,6 +7,7 @@
 #include "app/cli/trace.h"
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "image/image.h"
@@ -207,6 +208,18 @@ std::string DecodeAnswer(const uint8_t* p, uint32_t n) {
     if ((code == 17 || code == 19) && rest >= 4) text += " value " + std::to_string(U32(f));
     if ((code == 7 || code == 33) && rest >= 4)
         text += " bus-width-units " + std::to_string(U32(f));
+    if (code == 7 && rest > 8) {
+        // The part and maker names follow, each up to its NUL.
+        const char* names = reinterpret_cast<const char*>(f + 8);
+        const size_t room = rest - 8;
+        const size_t part = strnlen(names, room);
+        text += " part \"" + std::string(names, part) + "\"";
+        if (part < room) {
+            text += " maker \"" +
+                    std::string(names + part + 1, strnlen(names + part + 1, room - part - 1)) +
+                    "\"";
+        }
+    }
     return text;
 }
 
