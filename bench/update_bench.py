@@ -19,6 +19,8 @@ Scenarios:
   wire      --wire-timing at the protocol's rates (38400, then 115200),
             receiver delays 0: measured time against the line's lower bound
             from the bytes the receiver counted.
+  wire-trace  the same with zelvar --trace FILE: what the trace costs, as the
+            difference in wall and in host CPU time against wire.
 """
 import argparse
 import json
@@ -36,6 +38,7 @@ SCENARIOS = {
     "pty": ["--answer-delay-ms", "0", "--erase-delay-ms", "0"],
     "pty-real": [],
     "wire": ["--wire-timing", "--answer-delay-ms", "0", "--erase-delay-ms", "0"],
+    "wire-trace": ["--wire-timing", "--answer-delay-ms", "0", "--erase-delay-ms", "0"],
 }
 
 
@@ -80,7 +83,8 @@ def run_once(build, scenario, image, workdir, host_prefix=()):
     time_out = os.path.join(workdir, "time.txt")
     child = subprocess.Popen(list(host_prefix) + ["/usr/bin/time", "-f", "%M", "-o", time_out,
                               host, "--port",
-                              device, "--no-wait"], stdout=subprocess.PIPE,
+                              device, "--no-wait"] + host_args(scenario, workdir),
+                             stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, env=env)
     _, status, usage = os.wait4(child.pid, 0)
     wall = time.monotonic() - start
@@ -112,6 +116,12 @@ def run_once(build, scenario, image, workdir, host_prefix=()):
     }
 
 
+def host_args(scenario, workdir):
+    if scenario == "wire-trace":
+        return ["--trace", os.path.join(workdir, "trace.txt")]
+    return []
+
+
 def median(values):
     values = sorted(values)
     n = len(values)
@@ -138,6 +148,7 @@ def main():
         plan = [("pty", args.runs), ("pty-real", args.runs)]
         if not args.skip_wire:
             plan.append(("wire", args.wire_runs))
+            plan.append(("wire-trace", args.wire_runs))
         for scenario, runs in plan:
             results[scenario] = [run_once(args.build, scenario, image, workdir)
                                  for _ in range(runs)]
@@ -178,6 +189,16 @@ def main():
               f"host CPU {100 * cpu_share:.2f}% of wall, target < 5%   "
               f"{'met' if cpu_share < 0.05 else 'NOT MET'}")
         ok &= ratio <= 1.01 and cpu_share < 0.05
+    if "wire-trace" in results:
+        plain = min(results["wire"], key=lambda r: r["wall"])
+        traced = min(results["wire-trace"], key=lambda r: r["wall"])
+        wall_cost = (traced["wall"] - plain["wall"]) / plain["wall"]
+        cpu_cost = (traced["cpu"] - plain["cpu"]) / plain["wall"]
+        print(f"[5] --trace at 115200: wall {traced['wall']:.3f} s against {plain['wall']:.3f} s "
+              f"({100 * wall_cost:+.2f}%); host CPU {traced['cpu']:.3f} s against "
+              f"{plain['cpu']:.3f} s ({100 * cpu_cost:+.3f}% of the wall time)")
+        print(f"      target < 1%   {'met' if wall_cost < 0.01 else 'NOT MET'}")
+        ok &= wall_cost < 0.01
     if "wire-rt" in results:
         run = results["wire-rt"][0]
         bound = run["line_bound"] + SETTLE_S

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "app/cli/service_cli.h"
 #include "app/cli/terminal_ui.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/linux_board/linux_board.h"
@@ -84,21 +85,6 @@ void InstallStopHandlers() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-// The documented status of each way the worker can end.
-int ExitStatusOf(int outcome) {
-    switch (outcome) {
-        case UPDATE_OUTCOME_FINISHED:
-            return EXIT_UPDATED;
-        case UPDATE_OUTCOME_NOT_HANDHELD:
-            return EXIT_NOT_STARTED;
-        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
-        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
-            return EXIT_INTERRUPTED;
-        default:
-            return EXIT_FAILED;
-    }
-}
-
 // One update per receiver port: a second zelvar on the same port is refused
 // before any board step; a simulated run has no port to share, and locks only
 // when ZELVAR_LOCK_FILE names a lock. Busy: "already running", exit 2.
@@ -143,6 +129,27 @@ int RunUpdateThread() {
     worker.join();
     TerminalFinish();
     const int outcome = UpdateOutcome();
+    ReportStop(outcome);
+    return ExitStatusOf(outcome);
+}
+
+}  // namespace
+
+int ExitStatusOf(int outcome) {
+    switch (outcome) {
+        case UPDATE_OUTCOME_FINISHED:
+            return EXIT_UPDATED;
+        case UPDATE_OUTCOME_NOT_HANDHELD:
+            return EXIT_NOT_STARTED;
+        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
+        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
+            return EXIT_INTERRUPTED;
+        default:
+            return EXIT_FAILED;
+    }
+}
+
+void ReportStop(int outcome) {
     if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
         std::fputs("zelvar: stopped; nothing was sent to the receiver.\n", stderr);
     } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
@@ -151,10 +158,7 @@ int RunUpdateThread() {
             "again.\n",
             stderr);
     }
-    return ExitStatusOf(outcome);
 }
-
-}  // namespace
 
 int RunShell(int argc, char** argv) {
     Options options;
@@ -165,8 +169,11 @@ int RunShell(int argc, char** argv) {
         "zelvar"};
     app.footer(EXIT_TEXT);
     app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
+    ServiceOptions service;
+    ServiceAddOptions(app, service);
     auto* simulate =
-        app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld");
+        app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld")
+            ->group(GROUP_SIMULATION);
     // An empty value would quietly stand for the default.
     const CLI::Validator nonEmpty(
         [](std::string& value) {
@@ -175,38 +182,48 @@ int RunShell(int argc, char** argv) {
         "", "NONEMPTY");
     auto* port = app.add_option("--port", options.port,
                                 "Serial device of a receiver (the board's port driver)")
-                     ->check(nonEmpty);
+                     ->check(nonEmpty)
+                     ->group(GROUP_UPDATE);
     app.add_option("--boot-pin", options.bootPin,
                    "GPIO line that plays the update pin, as CHIP:LINE (libgpiod); "
                    "without it the pin steps do nothing")
         ->check(nonEmpty)
-        ->needs(port);
+        ->needs(port)
+        ->group(GROUP_UPDATE);
     simulate->excludes(port);
     auto* battery =
         app.add_flag("--sim-battery", options.simBattery, "Simulated handheld runs on battery")
-            ->needs(simulate);
+            ->needs(simulate)
+            ->group(GROUP_SIMULATION);
     (void)battery;
     app.add_option("--sim-part", options.simPart, "Flash part of the simulated receiver")
         ->check(nonEmpty)
         ->needs(simulate)
-        ->capture_default_str();
+        ->capture_default_str()
+        ->group(GROUP_SIMULATION);
     app.add_option("--sim-bus", options.simBus, "Data bus width of its flash, 16 or 32")
         ->check(nonEmpty)
         ->check(CLI::IsMember({16u, 32u}))
         ->needs(simulate)
-        ->capture_default_str();
+        ->capture_default_str()
+        ->group(GROUP_SIMULATION);
     app.add_option("--sim-flash-dump", options.simFlashDump,
                    "Write the simulated receiver's flash to FILE at the end")
         ->check(nonEmpty)
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--sim-blank", options.simBlank,
                  "Its flash starts erased (by default it holds an older firmware)")
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--sim-wire-timing", options.simWireTiming,
                  "Simulated line takes real time per byte at its rate")
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--no-wait", options.noWait,
-                 "Do not wait for Enter after each message, even on a terminal");
+                 "Do not wait for Enter after each message, even on a terminal")
+        ->group(GROUP_OUTPUT);
+    ServiceAddOutputOptions(app, service);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -224,6 +241,9 @@ int RunShell(int argc, char** argv) {
         std::fputs(USAGE_NOTE, stderr);
         return EXIT_NOT_STARTED;
     }
+
+    const std::string portLabel = options.simulate ? "simulated" : options.port;
+    if (const int refused = ServicePrepare(service, portLabel)) return refused;
 
     LinuxBoardConfig linuxBoard;
     const BoardOps* board = nullptr;
@@ -286,7 +306,12 @@ int RunShell(int argc, char** argv) {
         return EXIT_NOT_STARTED;
     }
 
-    const int status = RunUpdateThread();
+    int status = 0;
+    if (ServiceRequested(service)) {
+        status = RunService(service, portLabel);
+    } else {
+        status = RunUpdateThread();
+    }
     if (options.simulate) {
         if (dump != nullptr && !WriteDump(dump, HandheldSimFlash())) {
             std::fprintf(stderr, "zelvar: cannot write %s: %s\n", options.simFlashDump.c_str(),
