@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
         "standard output, then serves hosts until interrupted (or one disconnect with "
         "--once)."};
     app.footer(FrameCounting);
+    app.set_version_flag("--version", std::string("zelvar-receiver ") + ZELVAR_VERSION);
 
     ReceiverConfig config;
     std::string link, dump;
