@@ -49,6 +49,9 @@ if(WIN32)
   set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
   set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
   set(CPACK_NSIS_MODIFY_PATH OFF)
+  # A 64-bit installer for a 64-bit program: it writes the 64-bit Program Files
+  # and registry, and runs where only 64-bit Windows code does (wine64).
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode")
   include(CPack)
   return()
 endif()
