@@ -9,12 +9,10 @@ include(GNUInstallDirs)
 set(ZELVAR_MAINTAINER "Zelvar maintainers <maintainers@zelvar.example>"
   CACHE STRING "Maintainer named in the packages")
 
-# Both programs print the same version.
-foreach(program zelvar-receiver)
-  if(TARGET ${program})
-    target_compile_definitions(${program} PRIVATE ZELVAR_VERSION="${ZELVAR_VERSION_STRING}")
-  endif()
-endforeach()
+# zelvar-receiver prints the version zelvar prints.
+if(TARGET zelvar-receiver)
+  target_link_libraries(zelvar-receiver PRIVATE zelvar_version)
+endif()
 
 set(CPACK_PACKAGE_NAME zelvar)
 set(CPACK_PACKAGE_VENDOR "Zelvar")

@@ -48,3 +48,14 @@ if(GIT_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/.git)
   endif()
 endif()
 message(STATUS "Zelvar version ${ZELVAR_VERSION_STRING}")
+
+# The version in one small library of its own, so that a new commit rebuilds
+# one line of code rather than every file that prints it.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/version/zelvar_version.cpp CONTENT
+  "#include \"zelvar_version.h\"\n\nconst char* ZelvarVersion() {\n    return \"@ZELVAR_VERSION_STRING@\";\n}\n"
+  @ONLY)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/version/zelvar_version.h CONTENT
+  "#pragma once\n\n// The version --version prints and the packages carry.\nconst char* ZelvarVersion();\n")
+add_library(zelvar_version STATIC ${PROJECT_BINARY_DIR}/version/zelvar_version.cpp)
+target_include_directories(zelvar_version PUBLIC ${PROJECT_BINARY_DIR}/version)
+zelvar_warnings(zelvar_version)

@@ -23,6 +23,7 @@
 #include "receiver/flash_parts.h"
 #include "update/board.h"
 #include "update/update.h"
+#include "zelvar_version.h"
 
 namespace {
 
@@ -143,7 +144,7 @@ int RunShell(int argc, char** argv) {
         "its flash, and proves the result with a CRC-16.",
         "zelvar"};
     app.footer(EXIT_TEXT);
-    app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
+    app.set_version_flag("--version", std::string("zelvar ") + ZelvarVersion());
     auto* simulate =
         app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld");
     auto* port = app.add_option("--port", options.port,
