@@ -45,7 +45,7 @@ check_deb() {
     rm -rf "$work"
     mkdir -p "$work"
     echo "== Debian package ($build)"
-    rm -f "$build"/zelvar_*.deb
+    rm -f "$build"/zelvar_*.deb{,.sha256}
     if ! { configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVAR_TESTS=OFF &&
         cmake --build "$build" -j2 --target package; } >"$work/build.log" 2>&1; then
         tail -n 30 "$work/build.log"
@@ -141,7 +141,7 @@ check_windows() {
     rm -rf "$work"
     mkdir -p "$work"
     echo "== Windows installer ($win_build)"
-    rm -f "$win_build"/zelvar-*-win64.exe "$win_build"/zelvar-*-win64.zip
+    rm -f "$win_build"/zelvar-*-win64.{exe,zip}{,.sha256}
     if ! { configure "$win_build" -DCMAKE_BUILD_TYPE= \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DZELVAR_WINE_TESTS=OFF &&
         cmake --build "$win_build" -j2 --target package &&
@@ -187,7 +187,11 @@ sys.exit(not {"zelvar.exe", "LICENSE.txt", "README.md"} <= names)' "${zips[0]}"
         bash -c "wine reg query '$key' /v UninstallString >/dev/null 2>&1"
 
     # The installed program through the GUI check, as tools/wine-tests.sh runs it.
+    # Only after the Wine server started outside X (by the checks above) has
+    # ended: a program started on that server finds no display to open windows
+    # on, and ends without a word.
     if [[ -f $folder/zelvar.exe ]]; then
+        wineserver -w
         ZELVAR_EXE='C:\Program Files\Zelvar\zelvar.exe' ZELVAR_WORK=$work/gui \
             ZELVAR_SCREENSHOTS=$work/screenshots \
             ZELVAR_RECEIVER=$host_build/receiver/zelvar-receiver \
