@@ -24,6 +24,7 @@
 #include "receiver/handheld/handheld_sim.h"
 #include "update/board.h"
 #include "update/update.h"
+#include "zelvar_version.h"
 
 namespace {
 
@@ -35,12 +36,12 @@ constexpr const char* USAGE_NOTE =
 constexpr const char* EXIT_TEXT =
     "Exit status: 0 after \"Download Finish\"; 1 when the update started and failed;\n"
     "2 when it did not start (not the handheld, no external power, already running,\n"
-    "bad options); 130 when stopped (SIGINT, SIGTERM, SIGHUP, SIGQUIT) before the\n"
-    "receiver's flash was touched: the board is restored, the link closed and the\n"
-    "temporary image removed. From the first erase or write until the outcome is\n"
-    "known, stopping is refused and the update finishes, also when the terminal\n"
-    "goes away. Once the outcome is known a stop ends the program with its status;\n"
-    "130 never follows a write to the flash.";
+    "bad options); 3 when --verify finds a different CRC; 130 when stopped (SIGINT,\n"
+    "SIGTERM, SIGHUP, SIGQUIT) before the receiver's flash was touched: the board is\n"
+    "restored, the link closed and the temporary image removed. From the first erase\n"
+    "or write until the outcome is known, stopping is refused and the update\n"
+    "finishes, also when the terminal goes away. Once the outcome is known a stop\n"
+    "ends the program with its status; 130 never follows a write to the flash.";
 
 struct Options {
     bool simulate = false;
@@ -168,7 +169,7 @@ int RunShell(int argc, char** argv) {
         "its flash, and proves the result with a CRC-16.",
         "zelvar"};
     app.footer(EXIT_TEXT);
-    app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
+    app.set_version_flag("--version", std::string("zelvar ") + ZelvarVersion());
     ServiceOptions service;
     ServiceAddOptions(app, service);
     auto* simulate =
