@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/win32/serial_win32.h"
 #include "platform/win32/win32.h"
 #include "platform/win32/win32_text.h"
 
@@ -82,8 +83,7 @@ int FailTransfer() {
 }
 
 void SetWriteTimeouts(uint32_t baud) {
-    Port.workingTimeouts.WriteTotalTimeoutMultiplier = 0;
-    Port.workingTimeouts.WriteTotalTimeoutConstant = WriteTimeoutMs(baud);
+    Port.workingTimeouts = Win32LinkTimeouts(Port.workingTimeouts, baud);
     SetCommTimeouts(Port.handle, &Port.workingTimeouts);
 }
 
@@ -130,21 +130,11 @@ int Open(const char* portName, uint32_t baud) {
 
     GetCommTimeouts(Port.handle, &Port.savedTimeouts);
     Port.workingTimeouts = Port.savedTimeouts;
-    Port.workingTimeouts.ReadIntervalTimeout = SERIAL_READ_INTERVAL_MS;
-    Port.workingTimeouts.ReadTotalTimeoutMultiplier = SERIAL_READ_MULTIPLIER_MS;
-    Port.workingTimeouts.ReadTotalTimeoutConstant = SERIAL_READ_CONSTANT_MS;
     SetWriteTimeouts(baud);
 
     Port.savedDcb.DCBlength = sizeof(DCB);
     GetCommState(Port.handle, &Port.savedDcb);
-    Port.workingDcb = Port.savedDcb;
-    Port.workingDcb.BaudRate = baud;
-    Port.workingDcb.ByteSize = 8;
-    Port.workingDcb.Parity = NOPARITY;
-    Port.workingDcb.StopBits = ONESTOPBIT;
-    SetDcbFlags(&Port.workingDcb,
-                (DcbFlags(Port.workingDcb) & ~(DCB_FLAGS_CLEAR | DCB_DESKTOP_CLEAR)) |
-                    DCB_FLAGS_SET | DCB_DESKTOP_SET);
+    Port.workingDcb = Win32LinkDcb(Port.savedDcb, baud);
     // A failure from here on leaves the device open, as on the handheld.
     if (!SetCommState(Port.handle, &Port.workingDcb)) return Fail();
     // Line errors left over from the last user would fail the first read.
@@ -190,6 +180,31 @@ void Close() {
 }
 
 const SerialOps Table{Open, SetBaud, Read, Write, Close};
+
+}  // namespace
+
+DCB Win32LinkDcb(const DCB& port, uint32_t baud) {
+    DCB link = port;
+    link.BaudRate = baud;
+    link.ByteSize = 8;
+    link.Parity = NOPARITY;
+    link.StopBits = ONESTOPBIT;
+    SetDcbFlags(&link, (DcbFlags(link) & ~(DCB_FLAGS_CLEAR | DCB_DESKTOP_CLEAR)) | DCB_FLAGS_SET |
+                           DCB_DESKTOP_SET);
+    return link;
+}
+
+COMMTIMEOUTS Win32LinkTimeouts(const COMMTIMEOUTS& port, uint32_t baud) {
+    COMMTIMEOUTS link = port;
+    link.ReadIntervalTimeout = SERIAL_READ_INTERVAL_MS;
+    link.ReadTotalTimeoutMultiplier = SERIAL_READ_MULTIPLIER_MS;
+    link.ReadTotalTimeoutConstant = SERIAL_READ_CONSTANT_MS;
+    link.WriteTotalTimeoutMultiplier = 0;
+    link.WriteTotalTimeoutConstant = WriteTimeoutMs(baud);
+    return link;
+}
+
+namespace {
 
 uint64_t NowMs() {
     return GetTickCount64();
