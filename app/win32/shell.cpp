@@ -379,15 +379,19 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
             if (wParam == STOP_TIMER) FollowStop(dialog);
             return FALSE;
         case WM_CLOSE:
-            RequestClose(dialog, "close");
+            RequestClose(dialog, "WM_CLOSE");
             return TRUE;
         case WM_SYSCOMMAND:
             // The close box and Alt+F4; a close box greyed out during the
             // flash is still answered, so the user learns why.
             if ((wParam & 0xFFF0) == SC_CLOSE) {
-                RequestClose(dialog, lParam == 0 ? "close (keyboard)" : "close (close box)");
+                RequestClose(dialog, lParam == 0 ? "Alt+F4" : "close box");
                 return TRUE;
             }
+            return FALSE;
+        case WM_NCLBUTTONDOWN:
+            // A click on the greyed close box: say why nothing happens.
+            if (wParam == HTCLOSE && UpdateFlashBusy()) RequestClose(dialog, "close box");
             return FALSE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK) {
