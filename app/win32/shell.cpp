@@ -35,7 +35,7 @@ constexpr DWORD FIRST_WINDOW_WAIT_MS = 100;
 
 constexpr wchar_t FLASH_BUSY_LINE[] =
     L"Writing the receiver's flash. Closing now would leave the receiver unusable; "
-    L"the window closes when the update ends.";
+    L"please wait for the outcome.";
 constexpr wchar_t STOPPING_LINE[] = L"Stopping: the receiver is left as it was.";
 constexpr wchar_t SHUTDOWN_REASON[] =
     L"Zelvar is writing the GPS receiver's firmware. Interrupting it would leave the receiver "

@@ -178,6 +178,14 @@ if start_receiver "$dump" --wire-timing --stall 495 --stall-ms 1500 -v; then
             check "during the write: the close box reaches the dialog and is refused" \
                 log_has "close box refused"
             check "during the write: the dialog stays" has_window Zelvar
+            # Log-off, restart and shutdown ask every window first.
+            timeout 30 wine wineboot --end-session >/dev/null 2>&1
+            ended=$?
+            check "during the write: the end of the session is refused (wineboot status $ended)" \
+                test "$ended" -ne 0
+            check "during the write: the refusal came from the dialog" \
+                log_has "end of session refused"
+            check "during the write: the program survives the end of the session" alive "$app_pid"
             refused_checked=1
         fi
         if ((shot == 0 && progress >= 60)); then
