@@ -23,6 +23,9 @@ constexpr UINT STOP_TIMER_MS = 100;
 // After the outcome only the closing steps remain; a worker that takes longer
 // than this is not waited for.
 constexpr ULONGLONG OUTCOME_STOP_LIMIT_MS = 10000;
+// When the session ends anyway (before the flash is touched) the worker gets
+// this long to close the link and put the board back.
+constexpr DWORD END_SESSION_WAIT_MS = 5000;
 constexpr int TEXT_BUFFER = 100;
 
 // Held for the life of the process: two copies started at the same instant
@@ -242,6 +245,19 @@ void FollowStop(HWND dialog) {
     }
 }
 
+// The session ends: a run not yet at the flash is stopped as the close box
+// would, as far as the time Windows gives allows.
+void EndSession() {
+    if (WorkerThreadHandle == nullptr || UpdateFinished()) return;
+    if (UpdateRequestStop() == UPDATE_STOP_REFUSED) return;
+    NoteRunEvent("end of session: stopping");
+    const ULONGLONG start = GetTickCount64();
+    while (WaitForSingleObject(WorkerThreadHandle, STOP_TIMER_MS) == WAIT_TIMEOUT &&
+           GetTickCount64() - start < END_SESSION_WAIT_MS) {
+        DismissThreadMessages(WorkerThreadId);
+    }
+}
+
 // Log-off, restart and shutdown wait while the flash is written, with the
 // reason shown to the user; at other times the session may end.
 INT_PTR QueryEndSession(HWND dialog) {
@@ -401,6 +417,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
             return FALSE;
         case WM_QUERYENDSESSION:
             return QueryEndSession(dialog);
+        case WM_ENDSESSION:
+            if (wParam != FALSE) EndSession();
+            return FALSE;
         default:
             return FALSE;
     }
