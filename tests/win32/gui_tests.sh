@@ -25,11 +25,12 @@ if [[ -z ${ZELVAR_IMAGE:-} ]]; then
 fi
 
 # run_zelvar LOG [ENV...]: starts zelvar.exe in the background with its
-# message boxes and progress bar traced to LOG; sets app_pid.
+# message boxes and progress bar traced to LOG (and the channels in
+# extra_trace, e.g. ",warn+ntdll"); sets app_pid.
 run_zelvar() {
     local log=$1
     shift
-    env "$@" WINEDEBUG=-all,trace+msgbox,trace+progress wine "$ZELVAR_EXE" 2>"$log" &
+    env "$@" WINEDEBUG=-all,trace+msgbox,trace+progress${extra_trace:-} wine "$ZELVAR_EXE" 2>"$log" &
     app_pid=$!
 }
 
@@ -261,7 +262,8 @@ wineserver -w
 rm -f "$log_file"
 if start_receiver "$work/flash-crc.bin" --crc-off-by-one; then
     log=$work/crc-fail.log
-    run_zelvar "$log" ZELVAR_POWER=ac
+    # Wine notes each execution-state request on ntdll's warning channel.
+    extra_trace=,warn+ntdll run_zelvar "$log" ZELVAR_POWER=ac
     if wait_for 60 has_window Fail; then
         check "failure: the box says \"CalculateFlashCRC16 Fail!\" (got: $(message_texts "$log"))" \
             test "$(message_texts "$log")" = "CalculateFlashCRC16 Fail!"
@@ -270,6 +272,10 @@ if start_receiver "$work/flash-crc.bin" --crc-off-by-one; then
         press_in Zelvar alt+F4
         check "failure: Alt+F4 on the dialog ends the program with exit code 0" \
             ended_with "$app_pid" 0 20
+        check "the worker kept the computer awake (ES_CONTINUOUS | ES_SYSTEM_REQUIRED)" \
+            grep -q 'NtSetThreadExecutionState (0x80000001,' "$log"
+        check "the worker let the computer sleep again when it ended (ES_CONTINUOUS)" \
+            grep -q 'NtSetThreadExecutionState (0x80000000,' "$log"
     else
         fail "failure: no \"Fail\" box within 60 s"
     fi
