@@ -82,7 +82,7 @@ int FailTransfer() {
     return 0;
 }
 
-void SetWriteTimeouts(uint32_t baud) {
+void ApplyLinkTimeouts(uint32_t baud) {
     Port.workingTimeouts = Win32LinkTimeouts(Port.workingTimeouts, baud);
     SetCommTimeouts(Port.handle, &Port.workingTimeouts);
 }
@@ -130,7 +130,7 @@ int Open(const char* portName, uint32_t baud) {
 
     GetCommTimeouts(Port.handle, &Port.savedTimeouts);
     Port.workingTimeouts = Port.savedTimeouts;
-    SetWriteTimeouts(baud);
+    ApplyLinkTimeouts(baud);
 
     Port.savedDcb.DCBlength = sizeof(DCB);
     GetCommState(Port.handle, &Port.savedDcb);
@@ -153,7 +153,7 @@ int SetBaud(uint32_t baud) {
         return 0;
     }
     if (!SetCommState(Port.handle, &Port.workingDcb)) return Fail();
-    SetWriteTimeouts(baud);
+    ApplyLinkTimeouts(baud);
     return 1;
 }
 
