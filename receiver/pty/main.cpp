@@ -105,8 +105,10 @@ int main(int argc, char** argv) {
 
     app.add_option("--link", link, "Also make a symbolic link PATH to the serial side")
         ->type_name("PATH");
-    app.add_option("--flash-dump", dump,
-                   "Write the flash contents to FILE at every disconnect and at exit")
+    app.add_option(
+           "--flash-dump", dump,
+           "Write the flash contents to FILE at every disconnect and at exit (S3 records when FILE "
+           "ends in .srec, .s19, .s28, .s37, .s3, .mot or .s; raw binary otherwise)")
         ->type_name("FILE");
     app.add_flag("--once", once, "Exit after the first disconnect");
     app.add_flag("-v,--verbose", verbose, "Trace every frame and answer on standard error");
@@ -149,7 +151,9 @@ int main(int argc, char** argv) {
     app.add_option("--flash-fill", fill, "Start with every flash byte set to BYTE (default erased)")
         ->type_name("BYTE")
         ->check(CLI::Range(0, 255));
-    app.add_option("--flash-file", flashFile, "Start with the flash holding FILE (the rest erased)")
+    app.add_option("--flash-file", flashFile,
+                   "Start with the flash holding FILE (the rest erased): S-records when its name "
+                   "ends as for --flash-dump, raw binary otherwise")
         ->type_name("FILE")
         ->check(CLI::ExistingFile);
 
