@@ -396,7 +396,8 @@ TEST_F(Win32Test, ImageGoesThroughTheUsersTemporaryFolderWhateverItsName) {
         ASSERT_NE(image, nullptr);
         ASSERT_EQ(count, 40u);
         for (uint32_t i = 0; i < count; ++i) EXPECT_EQ(image[i], 0x30 + i) << i;
-        EXPECT_NE(DeleteFileW(Utf8ToWide(path).c_str()), 0);
+        // Removed through the handle it was written by, as after "Download Finish".
+        EXPECT_EQ(ImageRemoveTemporaryFile(), 1);
         EXPECT_FALSE(folder.Holds(L"Tervalon.s"));
     }
 }
