@@ -5,6 +5,8 @@
 
 #include "image/srecord_file.h"
 
+#include "image/srecord_fields.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,40 +14,7 @@ namespace {
 
 uint8_t* LoadedImage = nullptr;
 
-constexpr uint8_t NOT_HEX = 0xFF;
-
-inline uint8_t HexValue(char c) {
-    if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-    if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-    return NOT_HEX;
-}
-
-inline bool HexByte(const char* p, uint8_t* value) {
-    const unsigned high = HexValue(p[0]);
-    const unsigned low = HexValue(p[1]);
-    if (((high | low) & 0xF0u) != 0) return false;
-    *value = static_cast<uint8_t>(high << 4 | low);
-    return true;
-}
-
-inline uint32_t AddressLength(char type) {
-    switch (type) {
-        case '0':
-        case '1':
-        case '5':
-        case '9':
-            return 2;
-        case '2':
-        case '6':
-        case '8':
-            return 3;
-        case '3':
-        case '7':
-            return 4;
-        default:
-            return 0;
-    }
-}
+using namespace srecord_fields;
 
 uint32_t Refuse(SRecordReport* report, uint32_t line, const char* reason) {
     if (report != nullptr) *report = SRecordReport{line, reason};
