@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "link/status.h"
+
 #include "agent/agent.h"
 #include "boot/boot.h"
 #include "image/image.h"
@@ -17,8 +19,10 @@ std::atomic<int32_t> Progress{0};
 std::atomic<bool> FlashBusy{false};
 std::atomic<bool> Finished{false};
 ProgressObserver Observer = nullptr;
+std::atomic<bool> BaudRefused{false};
 
 constexpr uint32_t OPERATING_BAUD = 115200;
+uint32_t OperatingBaud = OPERATING_BAUD;
 constexpr uint32_t BLOCK_SIZE = 4096;
 
 void SetProgress(int32_t value) {
@@ -84,6 +88,22 @@ const char* WritePhase(const uint8_t* image, uint32_t imageLength, uint16_t* crc
     return nullptr;
 }
 
+// The chip answered but cannot run at the rate asked for: the link came up at
+// a rate it can, and is ended before anything reaches its flash.
+uint32_t RefuseBaud(const char* path) {
+    static char text[160];
+    std::snprintf(text, sizeof text,
+                  "The receiver (chip %u) cannot run at %u baud. Its flash was not touched.",
+                  static_cast<unsigned>(ChipId()), static_cast<unsigned>(OperatingBaud));
+    CloseReceiver();
+    BinaryImageClose();
+    ClearUpdatePin();
+    DeactivatePortDriver();
+    std::remove(path);
+    BaudRefused.store(true, std::memory_order_relaxed);
+    return Fail(text, 1);
+}
+
 uint32_t RunUpdate() {
     if (CheckPortDriver() == 0) {
         Show("Sorry! Only for Tervalon Version!", "");
@@ -114,9 +134,9 @@ uint32_t RunUpdate() {
         return Fail("Failed to open image source", 1);
     }
 
-    if (OpenReceiver(ReceiverPortName(), OPERATING_BAUD) != 0) {
-        return Fail("Please close the GPS application !", 1);
-    }
+    const uint32_t open = OpenReceiver(ReceiverPortName(), OperatingBaud);
+    if (open == LINK_BAUD_REFUSED) return RefuseBaud(path);
+    if (open != 0) return Fail("Please close the GPS application !", 1);
     char version[64];
     if (GetVersion(version, sizeof version) != 0) return Fail("GetVersion Fail!", 1);
 
@@ -181,8 +201,17 @@ void UpdateSetProgressObserver(ProgressObserver observer) {
     Observer = observer;
 }
 
+void UpdateSetOperatingBaud(uint32_t baud) {
+    OperatingBaud = baud;
+}
+bool UpdateBaudRefused() {
+    return BaudRefused.load(std::memory_order_relaxed);
+}
+
 void UpdateReset() {
     Observer = nullptr;
+    OperatingBaud = OPERATING_BAUD;
+    BaudRefused.store(false, std::memory_order_relaxed);
     Progress.store(0, std::memory_order_relaxed);
     FlashBusy.store(false, std::memory_order_relaxed);
     Finished.store(false, std::memory_order_relaxed);

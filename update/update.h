@@ -27,5 +27,12 @@ const char* UpdateErasePhase(uint32_t imageLength, uint32_t flashSize);
 using ProgressObserver = void (*)(int32_t percent);
 void UpdateSetProgressObserver(ProgressObserver observer);
 
+// The operating rate OpenReceiver moves the link to (115200 unless set);
+// set before the worker starts.
+void UpdateSetOperatingBaud(uint32_t baud);
+// True when the answering chip could not run at that rate: the worker closed
+// the link, restored the board and wrote nothing.
+bool UpdateBaudRefused();
+
 // Power-on state of the worker's module (tests).
 void UpdateReset();

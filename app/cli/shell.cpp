@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "app/cli/baud_choice.h"
+#include "app/cli/bench_run.h"
 #include "app/cli/terminal_ui.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/handheld_sim/handheld_sim.h"
@@ -48,6 +50,7 @@ struct Options {
     bool simWireTiming = false;
     bool simBlank = false;
     bool noWait = false;
+    uint32_t baud = 0;  // 0: the usual operating rate
 };
 
 // Interrupting while the flash is erased or written would leave the receiver
@@ -146,8 +149,10 @@ int RunShell(int argc, char** argv) {
     app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
     auto* simulate =
         app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld");
-    auto* port = app.add_option("--port", options.port,
-                                "Serial device of a receiver (the board's port driver)");
+    auto* port =
+        app.add_option("--port", options.port,
+                       "Serial device of a receiver (the board's port driver); given several "
+                       "times, those receivers are updated at once");
     app.add_option("--boot-pin", options.bootPin,
                    "GPIO line that plays the update pin, as CHIP:LINE (libgpiod); "
                    "without it the pin steps do nothing")
@@ -175,12 +180,37 @@ int RunShell(int argc, char** argv) {
         ->needs(simulate);
     app.add_flag("--no-wait", options.noWait,
                  "Do not wait for Enter after each message, even on a terminal");
+    app.add_option("--baud", options.baud,
+                   "Operating rate after the boot stage (default 115200); taken where the "
+                   "receiver's chip keeps within 2% of it")
+        ->type_name("RATE");
+    // Several ports: the options are checked once here, with the first port,
+    // and each port then runs in a process of its own.
+    const BenchPlan bench = PlanBench(argc, argv);
+    std::vector<char*> parseArgs;
+    for (const std::string& a : bench.firstPortArgs)
+        parseArgs.push_back(const_cast<char*>(a.c_str()));
     try {
-        app.parse(argc, argv);
+        if (bench.ports.size() > 1) {
+            app.parse(static_cast<int>(parseArgs.size()), parseArgs.data());
+        } else {
+            app.parse(argc, argv);
+        }
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
         return code == 0 ? 0 : EXIT_NOT_STARTED;
     }
+    if (!bench.error.empty()) {
+        std::fprintf(stderr, "zelvar: %s\n", bench.error.c_str());
+        return EXIT_NOT_STARTED;
+    }
+    if (options.baud != 0 && !BaudUsable(options.baud)) {
+        std::fprintf(stderr, "zelvar: no receiver runs at %u baud; rates that work: %s\n",
+                     static_cast<unsigned>(options.baud), UsableBaudList().c_str());
+        return EXIT_NOT_STARTED;
+    }
+    if (bench.ports.size() > 1) return RunBench(bench);
+    if (options.baud != 0) UpdateSetOperatingBaud(options.baud);
 
     const bool tty = isatty(STDOUT_FILENO) != 0;
     TerminalUiStart(stdout, tty && isatty(STDIN_FILENO) != 0 && !options.noWait, tty,
@@ -243,7 +273,9 @@ int RunShell(int argc, char** argv) {
         return EXIT_NOT_STARTED;
     }
 
-    const int status = RunUpdateThread();
+    int status = RunUpdateThread();
+    // The chip could not take the rate asked for: nothing was written.
+    if (UpdateBaudRefused()) status = EXIT_NOT_STARTED;
     if (options.simulate) {
         if (!options.simFlashDump.empty() && !WriteFile(options.simFlashDump, HandheldSimFlash())) {
             std::fprintf(stderr, "zelvar: cannot write %s\n", options.simFlashDump.c_str());

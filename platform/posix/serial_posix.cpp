@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/posix/baud_linux.h"
 #include "platform/posix/posix.h"
 
 namespace {
@@ -118,9 +119,14 @@ int Open(const char* deviceName, uint32_t baud) {
 
 int SetBaud(uint32_t baud) {
     speed_t code{};
-    if (Port.fd < 0 || !SpeedCode(baud, &code)) {
-        LastError = EINVAL;
+    if (Port.fd < 0) {
+        LastError = EBADF;
         return 0;
+    }
+    if (!SpeedCode(baud, &code)) {
+        // No B-constant for this rate: set it by number where the system can.
+        if (SetArbitraryBaud(Port.fd, baud) != 1) return Fail();
+        return 1;
     }
     cfsetispeed(&Port.working, code);
     cfsetospeed(&Port.working, code);
@@ -206,6 +212,10 @@ const SerialOps& PosixSerialOps() {
 }
 int PosixSerialLastError() {
     return LastError;
+}
+bool PosixSerialCanSetBaud(uint32_t baud) {
+    speed_t code{};
+    return SpeedCode(baud, &code) || (baud != 0 && ArbitraryBaudAvailable());
 }
 bool PosixSerialHasModemLines() {
     return Port.hasModem;
