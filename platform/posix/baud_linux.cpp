@@ -30,7 +30,16 @@ int SetArbitraryBaud(int fd, uint32_t baud) {
     return 1;
 }
 
+uint32_t LineBaud(int fd) {
+    termios2 settings{};
+    return ioctl(fd, TCGETS2, &settings) == 0 ? settings.c_ospeed : 0;
+}
+
 #else
+
+uint32_t LineBaud(int /*fd*/) {
+    return 0;
+}
 
 bool ArbitraryBaudAvailable() {
     return false;

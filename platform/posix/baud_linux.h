@@ -11,3 +11,6 @@ bool ArbitraryBaudAvailable();
 // setting kept. 1 when the driver reports a rate within a tenth of a percent
 // of baud, else 0 with errno set.
 int SetArbitraryBaud(int fd, uint32_t baud);
+// The output rate in force on the terminal fd, by number; 0 when the system
+// cannot tell.
+uint32_t LineBaud(int fd);

@@ -123,6 +123,11 @@ int SetBaud(uint32_t baud) {
         LastError = EBADF;
         return 0;
     }
+    // B0 would hang the line up rather than set a rate.
+    if (baud == 0) {
+        LastError = EINVAL;
+        return 0;
+    }
     if (!SpeedCode(baud, &code)) {
         // No B-constant for this rate: set it by number where the system can.
         if (SetArbitraryBaud(Port.fd, baud) != 1) return Fail();
