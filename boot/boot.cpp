@@ -10,6 +10,7 @@ namespace {
 
 int Connected = 0;
 uint8_t LastChipId = 0;
+BootStopQuery StopQuery = nullptr;
 
 // The first-stage request: two code bytes, a zero, the u32 length, the image
 // and four zero bytes.
@@ -22,6 +23,21 @@ int TransactExpecting(uint8_t answerCode) {
     // An empty answer has no code to compare.
     if (ResponseLength() < 1) return 0;
     return GetU8() == answerCode ? 1 : 0;
+}
+
+bool StopAsked() {
+    return StopQuery != nullptr && StopQuery();
+}
+
+// The settle wait in slices: the same total time when no stop comes, and
+// false as soon as one does.
+bool SettleUnlessStopped() {
+    for (uint32_t waited = 0; waited < BOOT_SETTLE_MS; waited += BOOT_SETTLE_SLICE_MS) {
+        if (StopAsked()) return false;
+        const uint32_t left = BOOT_SETTLE_MS - waited;
+        DelayMs(left < BOOT_SETTLE_SLICE_MS ? left : BOOT_SETTLE_SLICE_MS);
+    }
+    return !StopAsked();
 }
 
 }  // namespace
@@ -107,7 +123,10 @@ uint32_t OpenReceiver(const char* portName, uint32_t baud) {
     if (Connected != 0) return LINK_ALREADY_OPEN;
     if (SerialOpen(portName, BOOT_BAUD) != 1) return LINK_PORT_FAILED;
     // The boot ROM needs the line quiet for a while before the first stage.
-    DelayMs(BOOT_SETTLE_MS);
+    if (!SettleUnlessStopped()) {
+        SerialClose();
+        return LINK_STOPPED;
+    }
     if (LoadFirstStage(FirstStageImage, FirstStageImageLength) != 1) return LINK_DOWNLOAD_FAILED;
     if (QueryChipId(&LastChipId) != 1) return LINK_EXCHANGE_FAILED;
     const uint32_t clock = SetUpClock(LastChipId);
@@ -138,7 +157,12 @@ uint8_t ChipId() {
     return LastChipId;
 }
 
+void BootSetStopQuery(BootStopQuery query) {
+    StopQuery = query;
+}
+
 void BootReset() {
     Connected = 0;
     LastChipId = 0;
+    StopQuery = nullptr;
 }

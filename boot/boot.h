@@ -8,6 +8,8 @@
 // stage goes out.
 constexpr uint32_t BOOT_BAUD = 38400;
 constexpr uint32_t BOOT_SETTLE_MS = 2000;
+// The settle wait is taken in slices, so that a stop does not wait it out.
+constexpr uint32_t BOOT_SETTLE_SLICE_MS = 100;
 // The receiver's UART clock: three times 16369000 Hz.
 constexpr uint32_t BAUD_CLOCK_HZ = 49107000;
 // The rate every chip takes; a rate a chip refuses falls back to it.
@@ -35,10 +37,17 @@ constexpr uint8_t FIRST_STAGE_ANSWER = 0x25;  // '%'
 // Opens the port at 38400, loads the first stage, identifies the chip, sets
 // up the clock, moves both ends to baud and downloads and starts the agent.
 // 0 or a LINK_* code; on failure the port stays as the failing step left it.
+// A stop seen while the line settles, before any byte went out, closes the
+// port and gives LINK_STOPPED; once bytes went out the open runs to its end,
+// since a receiver left between its stages answers no Disconnect.
 // When the chip's divisor cannot come near enough to baud (BaudSuitsChip),
 // the open goes on at BAUD_FALLBACK and returns LINK_BAUD_REFUSED with the
 // link up, so that CloseReceiver can end it and the receiver starts over.
 uint32_t OpenReceiver(const char* portName, uint32_t baud);
+// Asked by OpenReceiver during the settle wait; true means stop. Null (the
+// power-on state): never.
+using BootStopQuery = bool (*)();
+void BootSetStopQuery(BootStopQuery query);
 // LINK_NOT_OPEN without touching the port unless connected; else tells the
 // agent (its answer is not required), closes the port and returns 0.
 uint32_t CloseReceiver();
@@ -63,5 +72,5 @@ int SwitchBaud(uint32_t baud, uint8_t chipId);
 int DownloadAgent(const uint8_t* image, uint32_t length);
 int Disconnect();
 
-// Power-on state (tests): not connected, chip id 0.
+// Power-on state (tests): not connected, chip id 0, no stop query.
 void BootReset();

@@ -12,6 +12,9 @@ constexpr uint32_t LINK_PORT_FAILED = 102;
 constexpr uint32_t LINK_DOWNLOAD_FAILED = 103;
 constexpr uint32_t LINK_EXCHANGE_FAILED = 104;
 constexpr uint32_t LINK_UNKNOWN_CLOCK = 105;
+// A stop was asked for before anything went to the receiver; the port is
+// closed again.
+constexpr uint32_t LINK_STOPPED = 106;
 // The operating rate asked for does not suit the answering chip's UART: the
 // link was brought up at BAUD_FALLBACK instead, for CloseReceiver to end it.
 constexpr uint32_t LINK_BAUD_REFUSED = 107;

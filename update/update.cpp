@@ -8,6 +8,7 @@
 #include "agent/agent.h"
 #include "boot/boot.h"
 #include "image/image.h"
+#include "link/status.h"
 #include "platform/platform.h"
 #include "update/board.h"
 
@@ -16,10 +17,19 @@ namespace {
 // The one value shared with the shell's thread; relaxed order is enough, a
 // reader one step behind is harmless.
 std::atomic<int32_t> Progress{0};
-std::atomic<bool> FlashBusy{false};
 std::atomic<bool> Finished{false};
 ProgressObserver Observer = nullptr;
-std::atomic<bool> BaudRefused{false};
+
+// The phase in the low bits and the stop request in one word, so that taking
+// a stop and entering the flash phase exclude each other: a stop is either
+// seen before the first erase or write goes out, or refused.
+constexpr uint32_t PHASE_MASK = 0xFF;
+constexpr uint32_t STOP_BIT = 0x100;
+std::atomic<uint32_t> State{UPDATE_PHASE_IDLE};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the signal handler needs it");
+
+std::atomic<int> Outcome{UPDATE_OUTCOME_NONE};
+const char* FailedStep = "";
 
 constexpr uint32_t OPERATING_BAUD = 115200;
 uint32_t OperatingBaud = OPERATING_BAUD;
@@ -30,46 +40,124 @@ void SetProgress(int32_t value) {
     if (Observer != nullptr) Observer(value);
 }
 
+void SetPhase(int phase) {
+    uint32_t state = State.load(std::memory_order_relaxed);
+    while (!State.compare_exchange_weak(state, (state & STOP_BIT) | static_cast<uint32_t>(phase),
+                                        std::memory_order_acq_rel)) {
+    }
+}
+
+bool StopPending() {
+    return (State.load(std::memory_order_acquire) & STOP_BIT) != 0;
+}
+
+// Fails when a stop came first; from then on stops are refused.
+bool EnterFlashPhase() {
+    uint32_t state = State.load(std::memory_order_relaxed);
+    for (;;) {
+        if ((state & STOP_BIT) != 0) return false;
+        if ((state & PHASE_MASK) == UPDATE_PHASE_FLASH) return true;
+        if (State.compare_exchange_weak(state, UPDATE_PHASE_FLASH, std::memory_order_acq_rel)) {
+            return true;
+        }
+    }
+}
+
 void Show(const char* text, const char* caption) {
     PlatformUi().message(text, caption);
 }
 
-uint32_t Fail(const char* text, uint32_t exitCode) {
+// The outcome is settled before its message comes up, so that a stop during
+// the message ends the run with this outcome.
+void Decide(int outcome, const char* step) {
+    FailedStep = step;
+    Outcome.store(outcome, std::memory_order_release);
+    SetPhase(UPDATE_PHASE_DECIDED);
+}
+
+uint32_t Fail(const char* step, const char* text, uint32_t exitCode) {
+    Decide(UPDATE_OUTCOME_FAILED, step);
     Show(text, "Fail");
     return exitCode;
 }
 
-// Marks the erase and write phases, whatever way they end.
-class FlashBusyScope {
-  public:
-    FlashBusyScope() { FlashBusy.store(true, std::memory_order_relaxed); }
-    ~FlashBusyScope() { FlashBusy.store(false, std::memory_order_relaxed); }
-    FlashBusyScope(const FlashBusyScope&) = delete;
-    FlashBusyScope& operator=(const FlashBusyScope&) = delete;
+// What a run has done to the board and the file system so far, for a stop
+// to undo.
+struct Taken {
+    bool driverActive = false;
+    bool pinSet = false;
+    bool flashOpen = false;
+    const char* imagePath = nullptr;
 };
 
-}  // namespace
+void RemoveTempImage(const char* path) {
+    if (path != nullptr) std::remove(path);
+}
 
-const char* UpdateErasePhase(uint32_t imageLength, uint32_t flashSize) {
+uint32_t Stop(const Taken& taken, int outcome) {
+    if (taken.flashOpen) EPClose();
+    // Sends Disconnect only over a link that OpenReceiver completed.
+    CloseReceiver();
+    BinaryImageClose();
+    if (taken.pinSet) ClearUpdatePin();
+    if (taken.driverActive) DeactivatePortDriver();
+    RemoveTempImage(taken.imagePath);
+    Decide(outcome, "");
+    return 1;
+}
+
+// The chip answered but cannot run at the rate asked for: the link came up at
+// a rate it can and is ended like a stop, before anything reaches the flash.
+uint32_t RefuseRate(const Taken& taken) {
+    static char text[128];
+    std::snprintf(text, sizeof text,
+                  "The receiver (chip %u) cannot run at %u baud. Its flash was not touched.",
+                  static_cast<unsigned>(ChipId()), static_cast<unsigned>(OperatingBaud));
+    Stop(taken, UPDATE_OUTCOME_RATE_REFUSED);
+    Show(text, "Fail");
+    return 1;
+}
+
+// A failed step: its name and the message it shows; no message, no failure.
+struct Failure {
+    const char* step;
+    const char* message;
+};
+constexpr Failure NO_FAILURE{"", nullptr};
+
+Failure ErasePhase(uint32_t imageLength, uint32_t flashSize, bool* stopped) {
     uint32_t index = 0;
     for (;;) {
         uint32_t start = 0;
         uint32_t size = 0;
         const uint32_t status = SectorSetInfo(index, &start, &size);
         ++index;
-        if (status != 0) return "SectorSetInfo Fail!";
-        if (start >= imageLength) return nullptr;
+        if (status != 0) return Failure{"SectorSetInfo", "SectorSetInfo Fail!"};
+        if (start >= imageLength) return NO_FAILURE;
         SetProgress(static_cast<int32_t>(10 + (start * 20) / imageLength));
-        if (EraseSectorSet(start, size) != 0) return "EraseSectorSet Fail!";
-        if (start + size >= flashSize) return nullptr;
+        if (!EnterFlashPhase()) {
+            *stopped = true;
+            return NO_FAILURE;
+        }
+        if (EraseSectorSet(start, size) != 0) {
+            return Failure{"EraseSectorSet", "EraseSectorSet Fail!"};
+        }
+        if (start + size >= flashSize) return NO_FAILURE;
     }
+}
+
+}  // namespace
+
+const char* UpdateErasePhase(uint32_t imageLength, uint32_t flashSize) {
+    bool stopped = false;
+    return ErasePhase(imageLength, flashSize, &stopped).message;
 }
 
 namespace {
 
 // Writes the image block by block from flash address 0, running the CRC
 // over exactly the bytes written.
-const char* WritePhase(const uint8_t* image, uint32_t imageLength, uint16_t* crc) {
+Failure WritePhase(const uint8_t* image, uint32_t imageLength, uint16_t* crc, bool* stopped) {
     static uint8_t block[BLOCK_SIZE];
     uint32_t remaining = imageLength;
     uint32_t offset = 0;
@@ -78,67 +166,77 @@ const char* WritePhase(const uint8_t* image, uint32_t imageLength, uint16_t* crc
         SetProgress(static_cast<int32_t>(30 + (offset * 70) / imageLength));
         const uint32_t length = remaining < BLOCK_SIZE ? remaining : BLOCK_SIZE;
         if (BinaryImageReadNextBlock(block, length, image) != 0) {
-            return "BinaryImageReadNextBlock Fail!";
+            return Failure{"BinaryImageReadNextBlock", "BinaryImageReadNextBlock Fail!"};
         }
         Crc16Update(block, length, *crc, crc);
-        if (EPWrite(offset, block, length) != 0) return "EPWrite Fail";
+        if (!EnterFlashPhase()) {
+            *stopped = true;
+            return NO_FAILURE;
+        }
+        if (EPWrite(offset, block, length) != 0) return Failure{"EPWrite", "EPWrite Fail"};
         remaining -= length;
         offset += length;
     }
-    return nullptr;
-}
-
-// The chip answered but cannot run at the rate asked for: the link came up at
-// a rate it can, and is ended before anything reaches its flash.
-uint32_t RefuseBaud(const char* path) {
-    static char text[160];
-    std::snprintf(text, sizeof text,
-                  "The receiver (chip %u) cannot run at %u baud. Its flash was not touched.",
-                  static_cast<unsigned>(ChipId()), static_cast<unsigned>(OperatingBaud));
-    CloseReceiver();
-    BinaryImageClose();
-    ClearUpdatePin();
-    DeactivatePortDriver();
-    std::remove(path);
-    BaudRefused.store(true, std::memory_order_relaxed);
-    return Fail(text, 1);
+    return NO_FAILURE;
 }
 
 uint32_t RunUpdate() {
+    SetPhase(UPDATE_PHASE_PREPARING);
+    Taken taken;
     if (CheckPortDriver() == 0) {
+        Decide(UPDATE_OUTCOME_NOT_HANDHELD, "");
         Show("Sorry! Only for Tervalon Version!", "");
         return 0;
     }
+    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
     ActivatePortDriver();
+    taken.driverActive = true;
     SetProgress(10);
-    if (SetUpdatePin() == 0) return 1;
+    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
+    if (SetUpdatePin() == 0) {
+        Decide(UPDATE_OUTCOME_FAILED, "SetUpdatePin");
+        return 1;
+    }
+    taken.pinSet = true;
+    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
 
     switch (ExtractImageResource()) {
         case 0:
             break;
         case 1:
-            return Fail("Failed to open image source1", 0);
+            return Fail("ExtractImageResource", "Failed to open image source1", 0);
         case 2:
-            return Fail("Failed to open image source2", 0);
+            return Fail("ExtractImageResource", "Failed to open image source2", 0);
         case 3:
-            return Fail("Failed to open image source3", 0);
+            return Fail("ExtractImageResource", "Failed to open image source3", 0);
         default:
-            return Fail("Failed to open image source4", 0);
+            return Fail("ExtractImageResource", "Failed to open image source4", 0);
     }
     const char* path = PlatformFiles().tempImagePath();
+    taken.imagePath = path;
+    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
     uint32_t count = 0;
     const uint8_t* image = path != nullptr ? LoadImageFile(path, &count) : nullptr;
-    if (image == nullptr) return Fail("Firmware doesn't exist!", 1);
+    if (image == nullptr) return Fail("LoadImageFile", "Firmware doesn't exist!", 1);
     uint32_t imageLength = 0;
     if (BinaryImageOpen(path, &imageLength, count) != 0) {
-        return Fail("Failed to open image source", 1);
+        return Fail("BinaryImageOpen", "Failed to open image source", 1);
     }
+    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
 
-    const uint32_t open = OpenReceiver(ReceiverPortName(), OperatingBaud);
-    if (open == LINK_BAUD_REFUSED) return RefuseBaud(path);
-    if (open != 0) return Fail("Please close the GPS application !", 1);
+    SetPhase(UPDATE_PHASE_LINK);
+    BootSetStopQuery(StopPending);
+    const uint32_t opened = OpenReceiver(ReceiverPortName(), OperatingBaud);
+    BootSetStopQuery(nullptr);
+    if (opened == LINK_STOPPED) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
+    if (opened == LINK_BAUD_REFUSED) return RefuseRate(taken);
+    if (opened != 0) return Fail("OpenReceiver", "Please close the GPS application !", 1);
+    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
     char version[64];
-    if (GetVersion(version, sizeof version) != 0) return Fail("GetVersion Fail!", 1);
+    if (GetVersion(version, sizeof version) != 0) {
+        return Fail("GetVersion", "GetVersion Fail!", 1);
+    }
+    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
 
     char partName[FLASH_NAME_BUFFER_SIZE] = "";
     char makerName[FLASH_NAME_BUFFER_SIZE] = "";
@@ -148,34 +246,36 @@ uint32_t RunUpdate() {
     info.MakerName = makerName;
     info.SectorSets = sectorSets;
     uint32_t busWidthUnits = 0;
-    if (EPOpen(0, 0, &busWidthUnits, &info) != 0) return Fail("EPOpen Fail!", 1);
+    if (EPOpen(0, 0, &busWidthUnits, &info) != 0) return Fail("EPOpen", "EPOpen Fail!", 1);
+    taken.flashOpen = true;
+    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
 
-    uint16_t runningCrc = 0xFFFF;
-    {
-        FlashBusyScope busy;
-        const uint32_t blank = CheckBlank(0, imageLength);
-        if (blank == AGENT_NOT_BLANK) {
-            if (const char* failure = UpdateErasePhase(imageLength, info.Size))
-                return Fail(failure, 1);
-        } else if (blank != 0) {
-            return Fail("CheckBlank Fail!", 1);
-        }
-        if (const char* failure = WritePhase(image, imageLength, &runningCrc)) {
-            return Fail(failure, 1);
-        }
+    const uint32_t blank = CheckBlank(0, imageLength);
+    bool stopped = false;
+    if (blank == AGENT_NOT_BLANK) {
+        const Failure failure = ErasePhase(imageLength, info.Size, &stopped);
+        if (failure.message != nullptr) return Fail(failure.step, failure.message, 1);
+    } else if (blank != 0) {
+        return Fail("CheckBlank", "CheckBlank Fail!", 1);
     }
+    if (stopped) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
+    uint16_t runningCrc = 0xFFFF;
+    const Failure failure = WritePhase(image, imageLength, &runningCrc, &stopped);
+    if (failure.message != nullptr) return Fail(failure.step, failure.message, 1);
+    if (stopped) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
 
     uint16_t agentCrc = 0;
     if (CalculateFlashCRC16(0, imageLength, 0xFFFF, &agentCrc) != 0 || agentCrc != runningCrc) {
-        return Fail("CalculateFlashCRC16 Fail!", 1);
+        return Fail("CalculateFlashCRC16", "CalculateFlashCRC16 Fail!", 1);
     }
+    Decide(UPDATE_OUTCOME_FINISHED, "");
     EPClose();
     CloseReceiver();
     BinaryImageClose();
     ClearUpdatePin();
     DeactivatePortDriver();
     Show("Download Finish", "Done");
-    std::remove(path);
+    RemoveTempImage(path);
     return 0;
 }
 
@@ -190,11 +290,40 @@ uint32_t UpdateWorker(void* /*parameter*/) {
 int32_t ProgressPercent() {
     return Progress.load(std::memory_order_relaxed);
 }
-bool UpdateFlashBusy() {
-    return FlashBusy.load(std::memory_order_relaxed);
+
+int UpdatePhase() {
+    return static_cast<int>(State.load(std::memory_order_acquire) & PHASE_MASK);
 }
+
+int UpdateRequestStop() {
+    uint32_t state = State.load(std::memory_order_relaxed);
+    for (;;) {
+        const uint32_t phase = state & PHASE_MASK;
+        if (phase == UPDATE_PHASE_FLASH) return UPDATE_STOP_REFUSED;
+        if (State.compare_exchange_weak(state, state | STOP_BIT, std::memory_order_acq_rel)) {
+            return phase == UPDATE_PHASE_DECIDED ? UPDATE_STOP_ENDS_OUTCOME : UPDATE_STOP_TAKEN;
+        }
+    }
+}
+
+bool UpdateStopRequested() {
+    return StopPending();
+}
+
+bool UpdateFlashBusy() {
+    return UpdatePhase() == UPDATE_PHASE_FLASH;
+}
+
 bool UpdateFinished() {
     return Finished.load(std::memory_order_acquire);
+}
+
+int UpdateOutcome() {
+    return Outcome.load(std::memory_order_acquire);
+}
+
+const char* UpdateFailedStep() {
+    return FailedStep;
 }
 
 void UpdateSetProgressObserver(ProgressObserver observer) {
@@ -204,15 +333,13 @@ void UpdateSetProgressObserver(ProgressObserver observer) {
 void UpdateSetOperatingBaud(uint32_t baud) {
     OperatingBaud = baud;
 }
-bool UpdateBaudRefused() {
-    return BaudRefused.load(std::memory_order_relaxed);
-}
 
 void UpdateReset() {
     Observer = nullptr;
     OperatingBaud = OPERATING_BAUD;
-    BaudRefused.store(false, std::memory_order_relaxed);
     Progress.store(0, std::memory_order_relaxed);
-    FlashBusy.store(false, std::memory_order_relaxed);
+    State.store(UPDATE_PHASE_IDLE, std::memory_order_relaxed);
+    Outcome.store(UPDATE_OUTCOME_NONE, std::memory_order_relaxed);
+    FailedStep = "";
     Finished.store(false, std::memory_order_relaxed);
 }

@@ -10,12 +10,52 @@ uint32_t UpdateWorker(void* parameter);
 // 0..100, written by the worker, read by the shell about once a second.
 int32_t ProgressPercent();
 
-// True while the worker erases or writes the receiver's flash: interrupting
-// then would leave the receiver unusable, so the shells refuse to.
+// Where the run stands, as far as stopping it is concerned.
+constexpr int UPDATE_PHASE_IDLE = 0;       // the worker has not started
+constexpr int UPDATE_PHASE_PREPARING = 1;  // board and image: nothing sent to the receiver
+constexpr int UPDATE_PHASE_LINK = 2;       // the receiver is being reached; its flash untouched
+constexpr int UPDATE_PHASE_FLASH = 3;      // an erase or a write went out; outcome pending
+constexpr int UPDATE_PHASE_DECIDED = 4;    // the outcome is known (its box may be up)
+int UpdatePhase();
+
+// Asks the worker to stop. Lock-free and async-signal-safe, so a signal
+// handler may call it. The answer says what becomes of the request:
+// - UPDATE_STOP_TAKEN: before the flash is touched. The worker stops at its
+//   next step boundary, undoes the board steps, closes the link it opened,
+//   removes the temporary image and ends with a stopped outcome.
+// - UPDATE_STOP_REFUSED: from the first erase or write until the outcome is
+//   decided; a half-written receiver does not start, so nothing changes and
+//   the request is forgotten.
+// - UPDATE_STOP_ENDS_OUTCOME: the outcome is decided. The worker finishes the
+//   steps of that outcome without waiting for anyone to answer its messages.
+constexpr int UPDATE_STOP_TAKEN = 0;
+constexpr int UPDATE_STOP_REFUSED = 1;
+constexpr int UPDATE_STOP_ENDS_OUTCOME = 2;
+int UpdateRequestStop();
+// True once a stop was taken (messages shown after it need no answer).
+bool UpdateStopRequested();
+
+// True while the worker erases or writes the receiver's flash, or checks
+// what it wrote: interrupting then would leave the receiver unusable.
 bool UpdateFlashBusy();
 
 // True once the worker has returned.
 bool UpdateFinished();
+
+// How the run ended, beside the worker's exit code.
+constexpr int UPDATE_OUTCOME_NONE = 0;                 // not ended yet
+constexpr int UPDATE_OUTCOME_FINISHED = 1;             // "Download Finish"
+constexpr int UPDATE_OUTCOME_NOT_HANDHELD = 2;         // no port driver: nothing done
+constexpr int UPDATE_OUTCOME_FAILED = 3;               // UpdateFailedStep() names the step
+constexpr int UPDATE_OUTCOME_STOPPED_BEFORE_LINK = 4;  // nothing was sent to the receiver
+constexpr int UPDATE_OUTCOME_STOPPED_WITH_LINK = 5;    // link closed again, flash untouched
+// The chip cannot run at the operating rate asked for: link closed again,
+// board restored, flash untouched.
+constexpr int UPDATE_OUTCOME_RATE_REFUSED = 6;
+int UpdateOutcome();
+// The operation whose failure ended the run ("OpenReceiver", "EPWrite", ...),
+// or "" when the run did not fail.
+const char* UpdateFailedStep();
 
 // The erase phase on its own, over a running agent: erases, in index order,
 // every sector that starts below imageLength, up to the one that reaches
@@ -30,9 +70,6 @@ void UpdateSetProgressObserver(ProgressObserver observer);
 // The operating rate OpenReceiver moves the link to (115200 unless set);
 // set before the worker starts.
 void UpdateSetOperatingBaud(uint32_t baud);
-// True when the answering chip could not run at that rate: the worker closed
-// the link, restored the board and wrote nothing.
-bool UpdateBaudRefused();
 
 // Power-on state of the worker's module (tests).
 void UpdateReset();

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,8 +38,12 @@ constexpr const char* USAGE_NOTE =
 constexpr const char* EXIT_TEXT =
     "Exit status: 0 after \"Download Finish\"; 1 when the update started and failed;\n"
     "2 when it did not start (not the handheld, no external power, already running,\n"
-    "bad options); 130 when interrupted before the receiver's flash was touched.\n"
-    "While the flash is being erased or written, Ctrl-C is refused: the update finishes.";
+    "bad options); 130 when stopped (SIGINT, SIGTERM, SIGHUP, SIGQUIT) before the\n"
+    "receiver's flash was touched: the board is restored, the link closed and the\n"
+    "temporary image removed. From the first erase or write until the outcome is\n"
+    "known, stopping is refused and the update finishes, also when the terminal\n"
+    "goes away. Once the outcome is known a stop ends the program with its status;\n"
+    "130 never follows a write to the flash.";
 
 struct Options {
     bool simulate = false;
@@ -53,28 +59,50 @@ struct Options {
     uint32_t baud = 0;  // 0: the usual operating rate
 };
 
-// Interrupting while the flash is erased or written would leave the receiver
-// unusable, so the signal is refused then; before, the program just ends.
-void OnInterrupt(int /*signal*/) {
-    if (UpdateFlashBusy()) {
+// A stop before the flash is touched ends the run at the worker's next step
+// boundary; while the flash is erased or written it is refused, since a
+// half-written receiver does not start. Only async-signal-safe calls here.
+void OnStopSignal(int /*signal*/) {
+    const int savedErrno = errno;
+    const int answer = UpdateRequestStop();
+    if (answer == UPDATE_STOP_REFUSED) {
         static const char notice[] =
-            "\nzelvar: the receiver's flash is being written; stopping now would leave it "
+            "\nzelvar: the receiver's flash is being updated; stopping now would leave it "
             "unusable. The update goes on.\n";
         (void)!write(STDERR_FILENO, notice, sizeof notice - 1);
-        return;
+    } else if (answer == UPDATE_STOP_TAKEN) {
+        // The worker may be in the middle of an exchange; it says more when it has stopped.
+        static const char stopping[] = "\nzelvar: stopping.\n";
+        (void)!write(STDERR_FILENO, stopping, sizeof stopping - 1);
     }
-    static const char stopped[] = "\nzelvar: interrupted; the receiver's flash was not touched.\n";
-    (void)!write(STDERR_FILENO, stopped, sizeof stopped - 1);
-    _exit(EXIT_INTERRUPTED);
+    errno = savedErrno;
 }
 
-void InstallInterruptHandler() {
+// Also the signals of a terminal that goes away (SIGHUP) or of Ctrl-\; a
+// reader that went away (SIGPIPE) shows as write errors, which are ignored.
+void InstallStopHandlers() {
     struct sigaction action {};
-    action.sa_handler = OnInterrupt;
+    action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// The documented status of each way the worker can end.
+int ExitStatusOf(int outcome) {
+    switch (outcome) {
+        case UPDATE_OUTCOME_FINISHED:
+            return EXIT_UPDATED;
+        case UPDATE_OUTCOME_NOT_HANDHELD:
+        case UPDATE_OUTCOME_RATE_REFUSED:
+            return EXIT_NOT_STARTED;
+        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
+        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
+            return EXIT_INTERRUPTED;
+        default:
+            return EXIT_FAILED;
+    }
 }
 
 std::string LockPath() {
@@ -99,15 +127,14 @@ bool TakeInstanceLock() {
     return true;  // held, deliberately, until the process ends
 }
 
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return false;
+// Into the file opened before the run, so that a dump that cannot be written
+// is refused before anything starts.
+bool WriteDump(FILE* file, const std::vector<uint8_t>& bytes) {
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && ok;
 }
 
 int RunUpdateThread() {
-    InstallInterruptHandler();
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
@@ -131,9 +158,16 @@ int RunUpdateThread() {
     lock.unlock();
     worker.join();
     TerminalFinish();
-    if (TerminalSawMessage("Download Finish")) return EXIT_UPDATED;
-    if (TerminalSawMessage("Sorry! Only for Tervalon Version!")) return EXIT_NOT_STARTED;
-    return EXIT_FAILED;
+    const int outcome = UpdateOutcome();
+    if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
+        std::fputs("zelvar: stopped; nothing was sent to the receiver.\n", stderr);
+    } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
+        std::fputs(
+            "zelvar: stopped; the receiver's flash was not touched; it runs its firmware "
+            "again.\n",
+            stderr);
+    }
+    return ExitStatusOf(outcome);
 }
 
 }  // namespace
@@ -149,13 +183,21 @@ int RunShell(int argc, char** argv) {
     app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
     auto* simulate =
         app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld");
+    // An empty value would quietly stand for the default.
+    const CLI::Validator nonEmpty(
+        [](std::string& value) {
+            return value.empty() ? std::string("empty value") : std::string();
+        },
+        "", "NONEMPTY");
     auto* port =
         app.add_option("--port", options.port,
                        "Serial device of a receiver (the board's port driver); given several "
-                       "times, those receivers are updated at once");
+                       "times, those receivers are updated at once")
+            ->check(nonEmpty);
     app.add_option("--boot-pin", options.bootPin,
                    "GPIO line that plays the update pin, as CHIP:LINE (libgpiod); "
                    "without it the pin steps do nothing")
+        ->check(nonEmpty)
         ->needs(port);
     simulate->excludes(port);
     auto* battery =
@@ -163,14 +205,17 @@ int RunShell(int argc, char** argv) {
             ->needs(simulate);
     (void)battery;
     app.add_option("--sim-part", options.simPart, "Flash part of the simulated receiver")
+        ->check(nonEmpty)
         ->needs(simulate)
         ->capture_default_str();
     app.add_option("--sim-bus", options.simBus, "Data bus width of its flash, 16 or 32")
+        ->check(nonEmpty)
         ->check(CLI::IsMember({16u, 32u}))
         ->needs(simulate)
         ->capture_default_str();
     app.add_option("--sim-flash-dump", options.simFlashDump,
                    "Write the simulated receiver's flash to FILE at the end")
+        ->check(nonEmpty)
         ->needs(simulate);
     app.add_flag("--sim-blank", options.simBlank,
                  "Its flash starts erased (by default it holds an older firmware)")
@@ -211,6 +256,7 @@ int RunShell(int argc, char** argv) {
     }
     if (bench.ports.size() > 1) return RunBench(bench);
     if (options.baud != 0) UpdateSetOperatingBaud(options.baud);
+    InstallStopHandlers();
 
     const bool tty = isatty(STDOUT_FILENO) != 0;
     TerminalUiStart(stdout, tty && isatty(STDIN_FILENO) != 0 && !options.noWait, tty,
@@ -224,6 +270,7 @@ int RunShell(int argc, char** argv) {
 
     LinuxBoardConfig linuxBoard;
     const BoardOps* board = nullptr;
+    FILE* dump = nullptr;  // held from the start to the end of the run
     if (options.simulate) {
         if (FindFlashPart(options.simPart) == nullptr) {
             std::fprintf(stderr,
@@ -231,6 +278,14 @@ int RunShell(int argc, char** argv) {
                          "('zelvar-receiver --list-parts' lists them)\n",
                          options.simPart.c_str());
             return EXIT_NOT_STARTED;
+        }
+        if (!options.simFlashDump.empty()) {
+            dump = std::fopen(options.simFlashDump.c_str(), "wb");
+            if (dump == nullptr) {
+                std::fprintf(stderr, "zelvar: cannot write %s: %s; nothing was done.\n",
+                             options.simFlashDump.c_str(), std::strerror(errno));
+                return EXIT_NOT_STARTED;
+            }
         }
         HandheldSimConfig sim;
         sim.receiver.part = options.simPart;
@@ -273,12 +328,11 @@ int RunShell(int argc, char** argv) {
         return EXIT_NOT_STARTED;
     }
 
-    int status = RunUpdateThread();
-    // The chip could not take the rate asked for: nothing was written.
-    if (UpdateBaudRefused()) status = EXIT_NOT_STARTED;
+    const int status = RunUpdateThread();
     if (options.simulate) {
-        if (!options.simFlashDump.empty() && !WriteFile(options.simFlashDump, HandheldSimFlash())) {
-            std::fprintf(stderr, "zelvar: cannot write %s\n", options.simFlashDump.c_str());
+        if (dump != nullptr && !WriteDump(dump, HandheldSimFlash())) {
+            std::fprintf(stderr, "zelvar: cannot write %s: %s\n", options.simFlashDump.c_str(),
+                         std::strerror(errno));
         }
         HandheldSimStop();
     }

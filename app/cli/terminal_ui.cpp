@@ -1,9 +1,13 @@
 #include "app/cli/terminal_ui.h"
 
-#include <iostream>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <mutex>
 #include <string>
-#include <vector>
+
+#include "update/update.h"
 
 namespace {
 
@@ -13,8 +17,27 @@ bool Interactive = false;
 bool Tty = false;
 bool BarDrawn = false;
 int LastShown = -1;
-std::vector<std::string> Messages;
 int (*Progress)() = nullptr;
+
+// How often a waiting message looks whether a stop answered it.
+constexpr int ANSWER_POLL_MS = 100;
+
+// Waits for Enter. End of input, a read error (the terminal went away) and a
+// stop all count as the answer, so that nobody at the keyboard never blocks
+// the run.
+void AwaitAnswer() {
+    for (;;) {
+        if (UpdateStopRequested()) return;
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        const int ready = poll(&input, 1, ANSWER_POLL_MS);
+        if (ready < 0 && errno != EINTR) return;
+        if (ready <= 0) continue;
+        char c = 0;
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || c == '\n') return;
+    }
+}
 
 void Draw(int percent) {
     if (percent < 0) percent = 0;
@@ -52,12 +75,10 @@ void Message(const char* text, const char* caption) {
     } else {
         std::fprintf(Out, "%s\n", text);
     }
-    Messages.emplace_back(text);
     if (Interactive) {
         std::fputs("Press Enter to continue.", Out);
         std::fflush(Out);
-        std::string line;
-        std::getline(std::cin, line);
+        AwaitAnswer();
     }
     std::fflush(Out);
 }
@@ -74,7 +95,6 @@ void TerminalUiStart(FILE* out, bool interactive, bool tty, int (*progress)()) {
     Tty = tty;
     BarDrawn = false;
     LastShown = -1;
-    Messages.clear();
 }
 
 const UiOps& TerminalUiOps() {
@@ -90,12 +110,4 @@ void TerminalFinish() {
     std::lock_guard<std::mutex> guard(Lock);
     EndBarLine();
     std::fflush(Out);
-}
-
-bool TerminalSawMessage(const char* text) {
-    std::lock_guard<std::mutex> guard(Lock);
-    for (const std::string& m : Messages) {
-        if (m == text) return true;
-    }
-    return false;
 }

@@ -6,7 +6,8 @@
 
 #include "platform/platform.h"
 
-// interactive: a message waits for Enter, as a modal box waits for OK.
+// interactive: a message waits for Enter, as a modal box waits for OK; end
+// of input, a terminal gone or a stop of the update answer it.
 // tty: the progress bar is redrawn in place; otherwise plain lines.
 // progress: the value to show as each message comes up (may be null).
 void TerminalUiStart(FILE* out, bool interactive, bool tty, int (*progress)());
@@ -16,6 +17,3 @@ const UiOps& TerminalUiOps();
 void TerminalShowProgress(int percent);
 // Ends the progress line before the program's last words.
 void TerminalFinish();
-
-// What the worker told the user.
-bool TerminalSawMessage(const char* text);

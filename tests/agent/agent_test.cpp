@@ -12,7 +12,8 @@
 #include "link/serial_port.h"
 #include "link/status.h"
 #include "platform/fake/fake_line.h"
-#include "tests/boot/frame_peer.h"
+#include "tests/support/core_reset.h"
+#include "tests/support/frame_peer.h"
 
 namespace {
 
@@ -85,10 +86,7 @@ class AgentTest : public ::testing::Test {
     // Also called again by table cases that need a fresh line.
     void SetUp() override {
         peer.reset();
-        FakeLineReset();
-        SerialReset();
-        PacketReset();
-        AgentReset();
+        ResetCoreModules();
         handler = [](const Bytes& r) { return Answer(AgentAnswer(r, AGENT_OK)); };
         peer = std::make_unique<FramePeer>([this](const Bytes& r) { return handler(r); });
         ASSERT_EQ(SerialOpen("COM9", 115200), 1);

@@ -9,27 +9,22 @@
 #include "agent/agent.h"
 #include "boot/boot.h"
 #include "boot/clock.h"
-#include "link/packet.h"
-#include "link/serial_port.h"
 #include "link/status.h"
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
 #include "receiver/pty_receiver.h"
+#include "tests/support/core_reset.h"
 
 namespace {
 
 TEST(ReceiverPtySession, BringUpWriteCrcAndClose) {
+    ResetCoreModules();
     PtyReceiver receiver;
     std::string error;
     ASSERT_TRUE(receiver.Start(ReceiverConfig{}, &error)) << error;
     PlatformInstall(
         PlatformOps{&PosixSerialOps(), &StdClockOps(), nullptr, nullptr, nullptr, nullptr});
-    SerialReset();
-    PacketReset();
-    BootReset();
-    ClockReset();
-    AgentReset();
 
     ASSERT_EQ(OpenReceiver(receiver.SlavePath().c_str(), 115200), LINK_OK);
     EXPECT_EQ(ChipId(), 48);

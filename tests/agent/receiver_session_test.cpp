@@ -9,13 +9,12 @@
 #include "agent/agent.h"
 #include "boot/boot.h"
 #include "boot/clock.h"
-#include "link/packet.h"
-#include "link/serial_port.h"
 #include "link/status.h"
 #include "payloads/payloads.h"
 #include "platform/fake/fake_line.h"
 #include "receiver/fake_attach.h"
 #include "receiver/receiver.h"
+#include "tests/support/core_reset.h"
 
 namespace {
 
@@ -37,12 +36,7 @@ class ReceiverSessionTest : public ::testing::Test {
   protected:
     void Start(const ReceiverConfig& config) {
         receiver.reset();
-        FakeLineReset();
-        SerialReset();
-        PacketReset();
-        BootReset();
-        ClockReset();
-        AgentReset();
+        ResetCoreModules();
         receiver = std::make_unique<Receiver>(config);
         ASSERT_TRUE(receiver->Ok()) << receiver->Error();
         receiver->EnterBootRom();

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/cli/bench_run.h"
-#include "tests/app/program_harness.h"
+#include "tests/support/program_harness.h"
 
 namespace {
 

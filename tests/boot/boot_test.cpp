@@ -13,7 +13,8 @@
 #include "payloads/payloads.h"
 #include "platform/fake/fake_line.h"
 #include "tests/boot/first_stage_script.h"
-#include "tests/boot/frame_peer.h"
+#include "tests/support/core_reset.h"
+#include "tests/support/frame_peer.h"
 
 namespace {
 
@@ -22,11 +23,7 @@ class BootTest : public ::testing::Test {
     // Also called again by table cases that need a fresh receiver and line.
     void SetUp() override {
         peer.reset();
-        FakeLineReset();
-        SerialReset();
-        PacketReset();
-        BootReset();
-        ClockReset();
+        ResetCoreModules();
         script = FirstStageScript{};
         peer =
             std::make_unique<FramePeer>([this](const Bytes& request) { return script(request); });
@@ -205,6 +202,28 @@ TEST_F(BootTest, AgentGoesOutInTwelveBlocksThenStart) {
     EXPECT_EQ(peer->Requests().back().payload, (Bytes{0x04, 0x00, 0x00, 0x00, 0x00}));
     EXPECT_EQ(peer->Requests().back().hostBaud, 115200U);
     EXPECT_EQ(ReceiverConnected(), 1);
+}
+
+// The host acknowledges the SetBaud answer at the old rate, the one the first
+// stage still listens at, and sends the first agent block at the new one.
+TEST_F(BootTest, SetBaudAnswerIsAcknowledgedAtTheOldRateAndTheAgentGoesAtTheNew) {
+    ASSERT_EQ(OpenReceiver("COM9", 115200), LINK_OK);
+    const std::vector<Request>& requests = peer->Requests();
+    const std::vector<HostReply>& replies = peer->HostRepliesWithRates();
+    // Every request here is answered and each answer acknowledged once.
+    ASSERT_EQ(replies.size(), requests.size());
+    size_t setBaud = requests.size();
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].payload[0] == BOOT_SET_BAUD) setBaud = i;
+    }
+    ASSERT_LT(setBaud + 1, requests.size());
+    EXPECT_EQ(requests[setBaud].firstByteBaud, BOOT_BAUD);
+    EXPECT_EQ(replies[setBaud].byte, ACK);
+    EXPECT_EQ(replies[setBaud].hostBaud, BOOT_BAUD);
+    const Request& firstBlock = requests[setBaud + 1];
+    EXPECT_EQ(firstBlock.payload[0], BOOT_WRITE_AGENT_BLOCK);
+    EXPECT_EQ(firstBlock.firstByteBaud, 115200U);
+    EXPECT_EQ(replies[setBaud + 1].hostBaud, 115200U);
 }
 
 TEST_F(BootTest, AgentBlockAnswersAreCheckedByCodeOnly) {

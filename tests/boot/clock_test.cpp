@@ -11,7 +11,8 @@
 #include "link/status.h"
 #include "platform/fake/fake_line.h"
 #include "tests/boot/first_stage_script.h"
-#include "tests/boot/frame_peer.h"
+#include "tests/support/core_reset.h"
+#include "tests/support/frame_peer.h"
 
 namespace {
 
@@ -139,10 +140,7 @@ class ClockTest : public ::testing::Test {
   protected:
     void SetUp() override {
         peer.reset();
-        FakeLineReset();
-        SerialReset();
-        PacketReset();
-        ClockReset();
+        ResetCoreModules();
         script = FirstStageScript{};
         peer =
             std::make_unique<FramePeer>([this](const Bytes& request) { return script(request); });

@@ -6,7 +6,7 @@
 #include <map>
 
 #include "link/packet.h"
-#include "tests/boot/frame_peer.h"
+#include "tests/support/frame_peer.h"
 
 struct FirstStageScript {
     uint8_t chipId = 48;

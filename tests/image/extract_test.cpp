@@ -12,6 +12,7 @@
 #include "platform/fake/fake_resource.h"
 #include "platform/platform.h"
 #include "tests/image/srecord_text.h"
+#include "tests/support/core_reset.h"
 
 namespace {
 
@@ -29,9 +30,7 @@ int Instance;  // its address stands for the program's module
 class Extract : public testing::Test {
   protected:
     void SetUp() override {
-        PlatformReset();
-        ImageReset();
-        FakeResourceReset();
+        ResetCoreModules();
         PlatformOps ops{};
         ops.resource = &FakeResourceOps();
         ops.files = &FakeFileOps();
@@ -45,10 +44,7 @@ class Extract : public testing::Test {
     }
     void TearDown() override {
         std::remove(path.c_str());
-        ImageReset();
-        FakeResourceReset();
-        FakeFilesSetPath(nullptr);
-        PlatformReset();
+        ResetCoreModules();
     }
     std::string path;
     const std::vector<uint8_t> image = srec::Bytes(300);

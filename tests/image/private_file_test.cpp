@@ -13,6 +13,7 @@
 #include "platform/fake/fake_resource.h"
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
+#include "tests/support/core_reset.h"
 
 namespace fs = std::filesystem;
 
@@ -32,9 +33,7 @@ class PrivateFile : public testing::Test {
         fs::permissions(runtime, fs::perms::owner_all);
         setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
 
-        PlatformReset();
-        ImageReset();
-        FakeResourceReset();
+        ResetCoreModules();
         FakeResourceSetData(text.data(), static_cast<uint32_t>(text.size()));
         PlatformOps ops{};
         ops.resource = &FakeResourceOps();
@@ -48,9 +47,7 @@ class PrivateFile : public testing::Test {
             unsetenv("XDG_RUNTIME_DIR");
         }
         fs::remove_all(runtime);
-        FakeResourceReset();
-        ImageReset();
-        PlatformReset();
+        ResetCoreModules();
     }
     bool hadRuntime = false;
     std::string oldRuntime;

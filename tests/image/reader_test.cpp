@@ -4,13 +4,14 @@
 
 #include "image/image.h"
 #include "tests/image/srecord_text.h"
+#include "tests/support/core_reset.h"
 
 namespace {
 
 class Reader : public testing::Test {
   protected:
-    void SetUp() override { ImageReset(); }
-    void TearDown() override { ImageReset(); }
+    void SetUp() override { ResetCoreModules(); }
+    void TearDown() override { ResetCoreModules(); }
     const std::vector<uint8_t> image = srec::Bytes(10000);
     uint32_t count() const { return static_cast<uint32_t>(image.size()); }
 };

@@ -6,6 +6,7 @@
 #include "link/packet.h"
 #include "link/serial_port.h"
 #include "platform/fake/fake_line.h"
+#include "tests/support/core_reset.h"
 
 namespace {
 
@@ -24,9 +25,7 @@ Bytes Frame(const Bytes& payload) {
 class PacketTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        FakeLineReset();
-        SerialReset();
-        PacketReset();
+        ResetCoreModules();
         ASSERT_EQ(SerialOpen("/dev/fake", 38400), 1);
     }
 

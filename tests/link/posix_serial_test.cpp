@@ -14,15 +14,16 @@
 #include "platform/posix/baud_linux.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
+#include "tests/support/core_reset.h"
 
 namespace {
 
 class PosixSerialTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        ResetCoreModules();
         PlatformInstall(
             PlatformOps{&PosixSerialOps(), &StdClockOps(), nullptr, nullptr, nullptr, nullptr});
-        SerialReset();
         char name[128] = {};
         ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
         path_ = name;

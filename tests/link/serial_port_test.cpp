@@ -5,15 +5,13 @@
 
 #include "link/serial_port.h"
 #include "platform/fake/fake_line.h"
+#include "tests/support/core_reset.h"
 
 namespace {
 
 class SerialPortTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        FakeLineReset();
-        SerialReset();
-    }
+    void SetUp() override { ResetCoreModules(); }
 };
 
 TEST_F(SerialPortTest, NameLongerThanTheLimitIsRefusedUntouched) {

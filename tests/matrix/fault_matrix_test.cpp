@@ -21,7 +21,7 @@
 #include "link/packet.h"
 #include "link/serial_port.h"
 #include "platform/fake/fake_line.h"
-#include "tests/update/update_fixture.h"
+#include "tests/support/update_fixture.h"
 #include "update/update.h"
 
 namespace {

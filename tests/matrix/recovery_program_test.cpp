@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/app/program_harness.h"
+#include "tests/support/program_harness.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "link/packet.h"
 #include "link/serial_port.h"
 #include "platform/fake/fake_line.h"
+#include "tests/support/core_reset.h"
 #include "update/update.h"
 
 namespace {
@@ -84,11 +85,7 @@ class ErasePhase : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ErasePhase, AsksErasesAndStopsWhereItShould) {
     const Case& c = GetParam();
-    FakeLineReset();
-    SerialReset();
-    PacketReset();
-    AgentReset();
-    UpdateReset();
+    ResetCoreModules();
     Progress.clear();
     UpdateSetProgressObserver([](int32_t v) { Progress.push_back(v); });
     Script script{c.sectors, c.failInfoAt, c.eraseStatus, {}, {}};

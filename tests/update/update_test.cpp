@@ -7,7 +7,7 @@
 #include "boot/clock.h"
 #include "platform/fake/fake_files.h"
 #include "platform/fake/fake_resource.h"
-#include "tests/update/update_fixture.h"
+#include "tests/support/update_fixture.h"
 #include "update/board.h"
 #include "update/update.h"
 

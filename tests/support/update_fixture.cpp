@@ -1,4 +1,4 @@
-#include "tests/update/update_fixture.h"
+#include "tests/support/update_fixture.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,17 +7,11 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "agent/agent.h"
-#include "boot/boot.h"
-#include "boot/clock.h"
 #include "image/image.h"
-#include "link/packet.h"
-#include "link/serial_port.h"
 #include "payloads/payloads.h"
 #include "platform/fake/fake_files.h"
-#include "platform/fake/fake_line.h"
 #include "platform/fake/fake_resource.h"
-#include "update/board.h"
+#include "tests/support/core_reset.h"
 #include "update/update.h"
 
 namespace {
@@ -28,11 +22,14 @@ void RecordMessage(const char* text, const char* caption);
 const UiOps RecordingUi{RecordMessage};
 
 void RecordMessage(const char* text, const char* caption) {
-    Current->messages.push_back(
-        ShownMessage{text, caption, std::filesystem::exists(Current->tempPath)});
+    Current->messages.push_back(ShownMessage{text, caption,
+                                             std::filesystem::exists(Current->tempPath),
+                                             HandheldSimPinSet(), HandheldSimDriverLoaded()});
+    if (Current->onMessage) Current->onMessage(Current->messages.back());
 }
 
 void RecordProgress(int32_t value) {
+    if (Current->onProgress) Current->onProgress(value);
     if (Current->progress.empty() || Current->progress.back() != value) {
         Current->progress.push_back(value);
     }
@@ -42,9 +39,8 @@ void RecordProgress(int32_t value) {
 
 void UpdateRun::SetUp() {
     Current = this;
-    FakeLineReset();
-    ResetHostModules();
-    FakeResourceReset();
+    ResetCoreModules();
+    UpdateSetProgressObserver(RecordProgress);
     FakeResourceSetData(FirmwareSRecordText, FirmwareSRecordTextLength);
     char pattern[] = "/tmp/zelvar-update-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -56,14 +52,7 @@ void UpdateRun::SetUp() {
 }
 
 void UpdateRun::ResetHostModules() {
-    SerialReset();
-    PacketReset();
-    BootReset();
-    ClockReset();
-    AgentReset();
-    ImageReset();
-    UpdateReset();
-    BoardReset();
+    ResetCoreModules(ResetScope::CoreOnly);
     UpdateSetProgressObserver(RecordProgress);
 }
 

@@ -27,7 +27,15 @@ Reply AckOnly();  // acknowledged, never answered
 
 struct Request {
     Bytes payload;
-    uint32_t hostBaud;  // host rate when it went out
+    uint32_t hostBaud;       // host rate when it went out
+    uint32_t firstByteBaud;  // host rate when its first byte went out
+};
+
+// A byte the host sent after an answer (its ACK or NAK), with the host rate it
+// went out at.
+struct HostReply {
+    uint8_t byte;
+    uint32_t hostBaud;
 };
 
 class FramePeer {
@@ -48,13 +56,17 @@ class FramePeer {
     Bytes Codes() const;
     // Bytes the host sent after an answer (its ACK or NAK).
     const Bytes& HostReplies() const { return hostReplies_; }
+    // The same bytes with their rates, one per answer, in order.
+    const std::vector<HostReply>& HostRepliesWithRates() const { return hostReplyRates_; }
 
   private:
     void Take(const uint8_t* data, size_t count);
 
     Handler handler_;
     Bytes pending_;
+    std::vector<uint32_t> pendingBauds_;  // the host rate of each pending byte
     bool awaitingHostReply_ = false;
     std::vector<Request> requests_;
     Bytes hostReplies_;
+    std::vector<HostReply> hostReplyRates_;
 };

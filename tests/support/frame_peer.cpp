@@ -1,4 +1,4 @@
-#include "tests/boot/frame_peer.h"
+#include "tests/support/frame_peer.h"
 
 #include <algorithm>
 
@@ -63,11 +63,14 @@ Bytes FramePeer::Codes() const {
 
 void FramePeer::Take(const uint8_t* data, size_t count) {
     pending_.insert(pending_.end(), data, data + count);
+    pendingBauds_.insert(pendingBauds_.end(), count, FakeLineHostBaud());
     for (;;) {
         if (awaitingHostReply_) {
             if (pending_.empty()) return;
             hostReplies_.push_back(pending_.front());
+            hostReplyRates_.push_back(HostReply{pending_.front(), pendingBauds_.front()});
             pending_.erase(pending_.begin());
+            pendingBauds_.erase(pendingBauds_.begin());
             awaitingHostReply_ = false;
             continue;
         }
@@ -76,8 +79,11 @@ void FramePeer::Take(const uint8_t* data, size_t count) {
         if (pending_.size() < length + 3) return;
         const Bytes payload(pending_.begin() + 2, pending_.begin() + 2 + static_cast<long>(length));
         const bool good = PacketChecksum(pending_.data(), static_cast<uint32_t>(length + 3)) == 0;
+        const uint32_t firstByteBaud = pendingBauds_.front();
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(length + 3));
-        requests_.push_back(Request{payload, FakeLineHostBaud()});
+        pendingBauds_.erase(pendingBauds_.begin(),
+                            pendingBauds_.begin() + static_cast<long>(length + 3));
+        requests_.push_back(Request{payload, FakeLineHostBaud(), firstByteBaud});
         if (!good) {
             FakeLineSend({NAK});
             continue;
