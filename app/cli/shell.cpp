@@ -38,12 +38,12 @@ constexpr const char* USAGE_NOTE =
 constexpr const char* EXIT_TEXT =
     "Exit status: 0 after \"Download Finish\"; 1 when the update started and failed;\n"
     "2 when it did not start (not the handheld, no external power, already running,\n"
-    "bad options); 130 when stopped (SIGINT, SIGTERM, SIGHUP, SIGQUIT) before the\n"
-    "receiver's flash was touched: the board is restored, the link closed and the\n"
-    "temporary image removed. From the first erase or write until the outcome is\n"
-    "known, stopping is refused and the update finishes, also when the terminal\n"
-    "goes away. Once the outcome is known a stop ends the program with its status;\n"
-    "130 never follows a write to the flash.";
+    "bad options, a --baud rate the receiver's chip cannot take); 130 when stopped\n"
+    "(SIGINT, SIGTERM, SIGHUP, SIGQUIT) before the receiver's flash was touched: the\n"
+    "board is restored, the link closed and the temporary image removed. From the\n"
+    "first erase or write until the outcome is known, stopping is refused and the\n"
+    "update finishes, also when the terminal goes away. Once the outcome is known a\n"
+    "stop ends the program with its status; 130 never follows a write to the flash.";
 
 struct Options {
     bool simulate = false;
