@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the committed seed inputs of the transport and agent-answer fuzzers.
+"""Writes the committed seed inputs of the transport, agent-answer and
+receiver fuzzers.
 
-    fuzz/make_seeds.py        (run from anywhere; rewrites corpus-transport/
-                               and corpus-agent-answer/)
+    fuzz/make_seeds.py        (run from anywhere; rewrites corpus-transport/,
+                               corpus-agent-answer/ and corpus-receiver/)
 """
 import os
 import struct
@@ -70,3 +71,34 @@ for index, (name, payload) in seeds.items():
 write("corpus-agent-answer", "epopen-unknown",
       bytes([0, 0]) + u32(7) + u32(1) + u32(0) + b"\x00\x00" + u16(0x1234) + u16(0x5678) + u32(0)
       + bytes([0]) + b"\x00" + u16(0))
+
+
+# Receiver: scene byte (bit 0: start from an open agent), then steps; a frame
+# step is op 0 (op 4: two length bytes), the length and the payload.
+def step_frame(payload):
+    if len(payload) < 256:
+        return bytes([0, len(payload)]) + bytes(payload)
+    return bytes([4]) + u16(len(payload)) + bytes(payload)
+
+
+ACK_STEP = bytes([3])
+AGENT = 1
+write("corpus-receiver", "first-stage",
+      bytes([0]) + step_frame(b"\x24\x53\x00" + u32(3) + b"\x01\x02\x03" + u32(0)) + ACK_STEP
+      + step_frame(b"\x2a") + ACK_STEP
+      + step_frame(b"\x28" + u16(0x0500) + b"\x07" + bytes([0, 0, 0, 0x0B, 0xA3, 0x27, 0xDD, 0]))
+      + ACK_STEP + step_frame(b"\x00" + u32(115200) + u16(428)) + ACK_STEP
+      + bytes([2 | 4 | (1 << 3), 1]) + step_frame(b"\x02" + u32(0) + bytes(1280)) + ACK_STEP)
+write("corpus-receiver", "agent",
+      bytes([AGENT]) + step_frame(b"\x0c" + u32(0) + u32(0x4000)) + ACK_STEP
+      + step_frame(b"\x08" + u32(0) + u32(4) + b"\x01\x02\x03\x04") + ACK_STEP
+      + step_frame(b"\x0a" + u32(0) + u32(16)) + ACK_STEP
+      + step_frame(b"\x1e" + u32(0) + u32(0x80000) + u16(0xFFFF)) + ACK_STEP
+      + step_frame(b"\x14" + u32(3)) + ACK_STEP + step_frame(b"\x22") + ACK_STEP)
+write("corpus-receiver", "hostile",
+      bytes([AGENT]) + step_frame(b"\x0e") + ACK_STEP
+      + step_frame(b"\x20" + u32(0) * 4 + b"AM29LV400BB\x00AMD\x00" + u16(0x22BA) + u16(0x0001)
+                   + u32(0xFFFF0000) + bytes([1]) + u32(0xFFFF) + u32(0x10000) + b"A" + u16(0))
+      + ACK_STEP + step_frame(b"\x1e" + u32(0) + u32(0xFFFF0000) + u16(0xFFFF)) + ACK_STEP
+      + bytes([3 | 4]) + step_frame(b"\x24\x53\x00" + u32(1) + b"\x01" + u32(0))
+      + step_frame(b"\x02" + u32(0xFFFFF000) + bytes(1280)))

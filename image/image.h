@@ -20,17 +20,18 @@ inline constexpr int IMAGE_RESOURCE_NOT_LOCKED = 4;
 // is not open); nothing was copied.
 inline constexpr int IMAGE_READ_PAST_END = 1;
 
-// Writes the firmware resource to PlatformFiles().tempImagePath(), replacing
-// what was there. Returns 0 when the resource was found, sized, loaded and
+// Writes the firmware resource to a new temporary file (PlatformFiles().create,
+// named by PlatformFiles().tempImagePath()), which stays open until
+// ImageRemoveTemporaryFile or ImageReset. Returns 0 when the resource was found, sized, loaded and
 // locked, else the number (1..4) of the stage that failed. A file that cannot
 // be had or written is not reported here: LoadImageFile judges what it finds.
 int ExtractImageResource();
 
-// Reads the whole file at path and parses it. *countOut receives the parser's
-// byte count whenever the file opened (0 when it could not be read whole).
-// Returns the binary image, or nullptr when the file cannot be opened or the
-// count is 0. The image belongs to this module and stays valid until the next
-// LoadImageFile or ImageReset.
+// Reads the whole file at path and parses it. The temporary file is read
+// through the handle ExtractImageResource made it with, not by its name. *countOut receives the
+// parser's byte count whenever the file opened (0 when it could not be read whole). Returns the
+// binary image, or nullptr when the file cannot be opened or the count is 0. The image belongs to
+// this module and stays valid until the next LoadImageFile or ImageReset.
 uint8_t* LoadImageFile(const char* path, uint32_t* countOut);
 
 // Parses Motorola S-record text of textLength characters (no NUL needed) into
@@ -49,6 +50,12 @@ int BinaryImageReadNextBlock(uint8_t* dest, uint32_t size, const uint8_t* image)
 // Ends the reading; later reads fail until the next BinaryImageOpen. Releases
 // nothing. Returns 0.
 int BinaryImageClose();
+// Deletes the temporary file through its handle (after "Download Finish") and
+// closes it: 1 when deleted, 0 when there was none or it could not be.
+int ImageRemoveTemporaryFile();
+// Closes the temporary file and leaves it in place (after a failure).
+void ImageCloseTemporaryFile();
+
 // Offset of the next block.
 uint32_t ImageReadPosition();
 
@@ -58,5 +65,6 @@ uint32_t ImageReadPosition();
 int Crc16Update(const uint8_t* data, uint32_t length, uint16_t crcIn, uint16_t* crcOut);
 extern const uint16_t Crc16Table[256];
 
-// Power-on state: reader closed at 0, the loaded image released.
+// Power-on state: reader closed at 0, the loaded image released, the
+// temporary file closed (not deleted).
 void ImageReset();

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,6 +8,8 @@ namespace {
 
 PlatformOps Installed{};
 PlatformHandle AppInstance = nullptr;
+char CauseText[512] = "";
+int CauseError = 0;
 
 template <typename T>
 const T& Require(const T* table, const char* what) {
@@ -50,6 +53,25 @@ const UiOps& PlatformUi() {
 void PlatformReset() {
     Installed = PlatformOps{};
     AppInstance = nullptr;
+    PlatformCauseClear();
+}
+
+void PlatformCauseSet(int osError, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(CauseText, sizeof CauseText, format, args);
+    va_end(args);
+    CauseError = osError;
+}
+const char* PlatformCauseText() {
+    return CauseText;
+}
+int PlatformCauseError() {
+    return CauseError;
+}
+void PlatformCauseClear() {
+    CauseText[0] = '\0';
+    CauseError = 0;
 }
 
 PlatformHandle PlatformAppInstance() {

@@ -1,8 +1,9 @@
 // The platform seam: the only way the core (link, boot, agent, image, update)
 // reaches the operating system.
 //
-// Each back end (platform/posix, platform/win32, platform/fake, and the boards
-// under update/ and app/) fills one or more of the operation tables below. The
+// Each back end (platform/posix, platform/win32, platform/fake and the board
+// platform/linux_board; the simulated handheld in receiver/handheld, which
+// plugs in from outside) fills one or more of the operation tables below. The
 // program installs the tables it wants at start-up with PlatformInstall; a test
 // installs the fake ones. Adding a back end means writing functions with these
 // signatures, putting them in a table and installing it: the core does not
@@ -83,11 +84,27 @@ struct ResourceOps {
     const void* (*lock)(PlatformHandle loaded);
 };
 
-// Files the update keeps between its steps.
+// The temporary image file, reached through one handle from its creation to
+// its removal: once made, it is never looked up by name again, so no one can
+// swap another file in under the same name between the steps.
 struct FileOps {
-    // Full path of the temporary image file, in a directory that only this
-    // user can read or write; created when needed. nullptr when no such
-    // directory can be had.
+    // Creates the file afresh, empty, for reading and writing, in a directory
+    // that only this user can enter. PLATFORM_INVALID_HANDLE when no such
+    // directory or file can be had (the back end records why).
+    PlatformHandle (*create)();
+    // Writes all of length bytes at the current position: 1, or 0 on failure.
+    int (*write)(PlatformHandle file, const void* data, uint32_t length);
+    // Goes back to the start and gives the file's size: 1, or 0 on failure.
+    int (*rewind)(PlatformHandle file, uint32_t* sizeOut);
+    // Reads up to length bytes: 1 with *count set, or 0 on failure.
+    int (*read)(PlatformHandle file, void* data, uint32_t length, uint32_t* count);
+    // Deletes the file (and what the back end made around it) through the
+    // handle: 1, or 0 on failure. The handle must still be closed.
+    int (*remove)(PlatformHandle file);
+    void (*close)(PlatformHandle file);
+    // The file's full path, for the user and the reader's name: that of the
+    // file last created, or where it will be when the place is fixed; nullptr
+    // when there is none.
     const char* (*tempImagePath)();
 };
 
@@ -117,6 +134,22 @@ const FileOps& PlatformFiles();
 const UiOps& PlatformUi();
 // Forgets every table (tests).
 void PlatformReset();
+
+// Why the last operating-system call failed, recorded by the back end where
+// it happened so that the shell can show it under the message the update
+// gives: a short text naming what was used (a device, a folder, a GPIO chip)
+// and the OS's error number (errno on POSIX, GetLastError on Windows; 0 when
+// the text says it all). A later record replaces an earlier one.
+void PlatformCauseSet(int osError, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// The recorded text ("" when none) and error number; cleared by
+// PlatformCauseClear (and PlatformReset).
+const char* PlatformCauseText();
+int PlatformCauseError();
+void PlatformCauseClear();
 
 // The program's own module, saved by the application shell at start.
 PlatformHandle PlatformAppInstance();

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "receiver/flash_parts.h"
+#include "receiver/flash/flash_parts.h"
 
 enum class ReceiverStage {
     BootRom,     // waits for the first stage at 38400 baud
@@ -48,6 +48,8 @@ struct ReceiverFaults {
     bool crcOffByOne = false;               // CalculateFlashCRC16 answers CRC + 1
     uint32_t powerLossAfterWrite = 0;       // the Nth EPWrite request (from 1) is programmed,
                                             // then power fails: no answer, back to the boot ROM
+    uint32_t powerLossDuringErase = 0;      // power fails during the Nth sector erase (from 1):
+                                            // the sector is left half erased, no answer, boot ROM
     // Identification codes the flash answers instead of its own.
     bool overrideIds = false;
     uint16_t deviceId = 0;
@@ -119,6 +121,8 @@ struct ClockRecord {
     int alternateValue = -1;  // ConfigureAlternate's byte, -1 when never sent
 };
 
+struct ReceiverState;
+
 class Receiver {
   public:
     using Output = std::function<void(const uint8_t* data, size_t count, uint64_t delayMs)>;
@@ -168,8 +172,7 @@ class Receiver {
     uint32_t ProgramBufferSize() const;
 
   private:
-    struct State;
-    std::unique_ptr<State> s_;
+    std::unique_ptr<ReceiverState> s_;
 };
 
 // Status words of the flash agent.

@@ -1,7 +1,6 @@
 #include "update/update.h"
 
 #include <atomic>
-#include <cstdio>
 
 #include "link/status.h"
 
@@ -90,8 +89,9 @@ struct Taken {
     const char* imagePath = nullptr;
 };
 
+// Through the handle it was written by: the name is never looked up again.
 void RemoveTempImage(const char* path) {
-    if (path != nullptr) std::remove(path);
+    if (path != nullptr) ImageRemoveTemporaryFile();
 }
 
 uint32_t Stop(const Taken& taken, int outcome) {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,8 +79,7 @@ sigset_t StopSignalSet() {
 struct Child {
     BenchPort target;
     pid_t pid = -1;
-    int out = -1;  // its standard output and error
-    std::string runtimeDir;
+    int out = -1;         // its standard output and error
     std::string partial;  // a line not yet ended
     int percent = -1;
     std::string message;  // the last line it printed that was not progress
@@ -109,33 +107,6 @@ const char* OutcomeName(int status) {
     }
 }
 
-// Each child gets a private runtime directory of its own, which holds its
-// instance lock and its temporary image.
-bool MakeRuntimeDir(const std::string& base, size_t index, std::string* dir) {
-    *dir = base + "/" + std::to_string(index);
-    return mkdir(dir->c_str(), 0700) == 0;
-}
-
-std::string BenchBase() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string parent = runtime != nullptr && runtime[0] == '/' ? runtime : "";
-    if (parent.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        parent = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
-    }
-    std::string pattern = parent + "/zelvar-bench-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return "";
-    return pattern;
-}
-
-// What a child leaves behind after a success: its lock and empty folders. A
-// temporary image kept after a failure stays where it is.
-void CleanRuntimeDir(const Child& c) {
-    unlink((c.runtimeDir + "/zelvar.lock").c_str());
-    rmdir((c.runtimeDir + "/zelvar").c_str());
-    rmdir(c.runtimeDir.c_str());
-}
-
 bool Spawn(Child* c, const std::vector<std::string>& common) {
     std::vector<std::string> args{"zelvar"};
     args.insert(args.end(), common.begin(), common.end());
@@ -146,13 +117,13 @@ bool Spawn(Child* c, const std::vector<std::string>& common) {
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // Each child takes the lock of its own port; one lock file named for the
+    // whole bench would let only the first of them run.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) == 0) continue;
         if (std::strncmp(*e, "ZELVAR_LOCK_FILE=", 17) == 0) continue;
         env.emplace_back(*e);
     }
-    env.push_back("XDG_RUNTIME_DIR=" + c->runtimeDir);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -378,22 +349,14 @@ int RunBench(const BenchPlan& plan) {
         std::fprintf(stderr, "zelvar: at most %d ports at once\n", MAX_CHILDREN);
         return EXIT_NOT_STARTED;
     }
-    const std::string base = BenchBase();
-    if (base.empty()) {
-        std::fprintf(stderr, "zelvar: no private folder for the bench: %s\n", std::strerror(errno));
-        return EXIT_NOT_STARTED;
-    }
     std::vector<Child> children(plan.ports.size());
     for (size_t i = 0; i < children.size(); ++i) children[i].target = plan.ports[i];
     Display display(children, isatty(STDOUT_FILENO) != 0);
     InstallForwarding();
 
-    for (size_t i = 0; i < children.size(); ++i) {
-        Child& c = children[i];
+    for (Child& c : children) {
         if (StopSignal != 0) {
             c.message = "not started: interrupted";
-        } else if (!MakeRuntimeDir(base, i, &c.runtimeDir)) {
-            c.message = std::string("no runtime folder: ") + std::strerror(errno);
         } else if (!Spawn(&c, plan.common)) {
             c.message = std::string("cannot start: ") + std::strerror(errno);
         }
@@ -431,9 +394,5 @@ int RunBench(const BenchPlan& plan) {
         display.Redraw(false);
     }
     display.Summary();
-    for (const Child& c : children) {
-        if (!c.runtimeDir.empty()) CleanRuntimeDir(c);
-    }
-    rmdir(base.c_str());
     return BenchStatus(children);
 }

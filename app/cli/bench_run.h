@@ -1,6 +1,6 @@
 // A bench of receivers: `zelvar --port A --port B ...` updates each one in a
 // process of its own (the core keeps module-wide state, one update per
-// process), with its own board, lock, temporary image and outcome.
+// process), with its own board, port lock, temporary image and outcome.
 #pragma once
 
 #include <string>

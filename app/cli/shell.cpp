@@ -1,8 +1,6 @@
 #include "app/cli/shell.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -20,11 +18,11 @@
 #include "app/cli/bench_run.h"
 #include "app/cli/terminal_ui.h"
 #include "platform/embedded/embedded_resource.h"
-#include "platform/handheld_sim/handheld_sim.h"
 #include "platform/linux_board/linux_board.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
-#include "receiver/flash_parts.h"
+#include "receiver/flash/flash_parts.h"
+#include "receiver/handheld/handheld_sim.h"
 #include "update/board.h"
 #include "update/update.h"
 
@@ -105,26 +103,16 @@ int ExitStatusOf(int outcome) {
     }
 }
 
-std::string LockPath() {
+// One update per receiver port: a second zelvar on the same port is refused
+// before any board step; a simulated run has no port to share, and locks only
+// when ZELVAR_LOCK_FILE names a lock. Busy: "already running", exit 2.
+int TakeInstanceLock(const Options& options) {
     if (const char* path = std::getenv("ZELVAR_LOCK_FILE"); path != nullptr && path[0] != '\0') {
-        return path;
+        const PosixLockResult result = PosixLockFile(path);
+        if (result != POSIX_LOCK_TAKEN) return result;
     }
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        runtime != nullptr && runtime[0] == '/') {
-        return std::string(runtime) + "/zelvar.lock";
-    }
-    return "/tmp/zelvar-" + std::to_string(geteuid()) + ".lock";
-}
-
-// One instance at a time; the kernel drops the lock when the process ends.
-bool TakeInstanceLock() {
-    const int fd = open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        return false;
-    }
-    return true;  // held, deliberately, until the process ends
+    if (options.simulate) return POSIX_LOCK_TAKEN;
+    return PosixLockPort(options.port.c_str());
 }
 
 // Into the file opened before the run, so that a dump that cannot be written
@@ -313,8 +301,9 @@ int RunShell(int argc, char** argv) {
                                 &PosixFileOps(), &TerminalUiOps()});
     PlatformSetAppInstance(reinterpret_cast<PlatformHandle>(&RunShell));
 
-    if (!TakeInstanceLock()) {
-        std::fputs("zelvar is already running.\n", stderr);
+    if (const int lock = TakeInstanceLock(options); lock != POSIX_LOCK_TAKEN) {
+        if (lock == POSIX_LOCK_BUSY) std::fputs("zelvar is already running.\n", stderr);
+        TerminalShowCause();
         return EXIT_NOT_STARTED;
     }
 

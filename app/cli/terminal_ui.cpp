@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -75,6 +76,8 @@ void Message(const char* text, const char* caption) {
     } else {
         std::fprintf(Out, "%s\n", text);
     }
+    std::fflush(Out);
+    TerminalShowCause();
     if (Interactive) {
         std::fputs("Press Enter to continue.", Out);
         std::fflush(Out);
@@ -110,4 +113,17 @@ void TerminalFinish() {
     std::lock_guard<std::mutex> guard(Lock);
     EndBarLine();
     std::fflush(Out);
+}
+
+void TerminalShowCause() {
+    const char* cause = PlatformCauseText();
+    if (cause[0] == '\0') return;
+    const int error = PlatformCauseError();
+    if (error != 0) {
+        std::fprintf(stderr, "zelvar: %s: %s\n", cause, std::strerror(error));
+    } else {
+        std::fprintf(stderr, "zelvar: %s\n", cause);
+    }
+    std::fflush(stderr);
+    PlatformCauseClear();
 }

@@ -17,3 +17,8 @@ const UiOps& TerminalUiOps();
 void TerminalShowProgress(int percent);
 // Ends the progress line before the program's last words.
 void TerminalFinish();
+
+// Why the last step failed, when a back end recorded it: one line
+// "zelvar: <cause>: <error text>" on stderr, then the record is cleared.
+// Each message calls it right after its own line.
+void TerminalShowCause();

@@ -2,6 +2,7 @@
 
 #include <gpiod.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -58,10 +59,17 @@ const char* PortName() {
 
 PlatformHandle CreateFile(const char* /*name*/, uint32_t, uint32_t, uint32_t, uint32_t) {
     if (Config.gpioChip.empty()) return &GpioToken;
+    errno = 0;
     Chip = gpiod_chip_open_lookup(Config.gpioChip.c_str());
-    if (Chip == nullptr) return PLATFORM_INVALID_HANDLE;
+    if (Chip == nullptr) {
+        PlatformCauseSet(errno != 0 ? errno : ENODEV, "GPIO chip '%s' (for line %u)",
+                         Config.gpioChip.c_str(), Config.gpioLine);
+        return PLATFORM_INVALID_HANDLE;
+    }
     Line = gpiod_chip_get_line(Chip, Config.gpioLine);
     if (Line == nullptr || gpiod_line_request_output(Line, "zelvar", 0) != 0) {
+        PlatformCauseSet(errno, "GPIO line %u of chip '%s'", Config.gpioLine,
+                         Config.gpioChip.c_str());
         gpiod_chip_close(Chip);
         Chip = nullptr;
         Line = nullptr;

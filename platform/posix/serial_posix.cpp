@@ -2,12 +2,16 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/posix/baud_linux.h"
 #include "platform/posix/posix.h"
@@ -24,6 +28,16 @@ struct PortState {
 
 PortState Port;
 int LastError = 0;
+std::string DeviceName;
+
+// What the restore needs, readable from a signal handler: the descriptor is
+// published only after the saved settings are in place, and taken back with
+// an exchange so that the restore runs once.
+std::atomic<int> RestoreFd{-1};
+termios RestoreSettings{};
+int RestoreModem = 0;
+bool RestoreHasModem = false;
+static_assert(std::atomic<int>::is_always_lock_free);
 
 struct RateRow {
     uint32_t baud;
@@ -53,12 +67,28 @@ bool SpeedCode(uint32_t baud, speed_t* code) {
 
 int Fail() {
     LastError = errno;
+    PlatformCauseSet(LastError, "%s", DeviceName.c_str());
     return 0;
+}
+
+int Refuse(int fd, int error, const char* why) {
+    LastError = error;
+    PlatformCauseSet(error, "%s %s", DeviceName.c_str(), why);
+    close(fd);
+    return 0;
+}
+
+// Waits until every byte written has left the line, so that nothing goes out
+// at a rate the other end no longer listens at.
+void Drain(int fd) {
+    while (tcdrain(fd) != 0 && errno == EINTR) {
+    }
 }
 
 // Applies the working settings and checks that the device took the rate:
 // tcsetattr succeeds when any part of the request was applied.
 int Apply(speed_t code) {
+    Drain(Port.fd);
     if (tcsetattr(Port.fd, TCSANOW, &Port.working) != 0) return Fail();
     termios now{};
     if (tcgetattr(Port.fd, &now) != 0) return Fail();
@@ -69,27 +99,59 @@ int Apply(speed_t code) {
     return 1;
 }
 
+// Another's terminal is no receiver's line: the controlling terminal of any
+// session (ours among them, also as /dev/tty) or the terminal of our own
+// standard streams.
+bool SomeonesTerminal(int fd) {
+    if (tcgetsid(fd) != -1) return true;
+    struct stat port {};
+    if (fstat(fd, &port) != 0) return false;
+    for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat st {};
+        if (isatty(stream) && fstat(stream, &st) == 0 && S_ISCHR(st.st_mode) &&
+            st.st_rdev == port.st_rdev) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void RestoreAtExit() {
+    PosixSerialRestoreNow();
+}
+
 int Open(const char* deviceName, uint32_t baud) {
     LastError = 0;
+    DeviceName = deviceName != nullptr ? deviceName : "";
     speed_t code{};
     if (!SpeedCode(baud, &code)) {
         LastError = EINVAL;
+        PlatformCauseSet(EINVAL, "%s: no such rate as %u", DeviceName.c_str(),
+                         static_cast<unsigned>(baud));
         return 0;
     }
     // Not as a controlling terminal; non-blocking only until the lock is held.
     const int fd = open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Fail();
-    // Exclusive: a second opener of the line is refused.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0 || !isatty(fd)) {
-        LastError = errno != 0 ? errno : ENOTTY;
-        close(fd);
-        return 0;
+    if (!isatty(fd)) return Refuse(fd, ENOTTY, "is not a serial line");
+    if (SomeonesTerminal(fd)) return Refuse(fd, 0, "is a terminal in use, not a receiver's line");
+    // Another program holding the line exclusively is refused also for root,
+    // whom the kernel would let in.
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        return Refuse(fd, EBUSY, "is held exclusively by another program");
     }
+    // Exclusive: a second opener of the line is refused (the port lock, when
+    // this process holds it, already covers the flock).
+    if (!PosixPortLockCovers(fd) && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return Refuse(fd, errno, "is locked by another program");
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) return Refuse(fd, errno, "cannot be had exclusively");
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        LastError = errno;
-        close(fd);
-        return 0;
+        const int error = errno;
+        ioctl(fd, TIOCNXCL);
+        return Refuse(fd, error, "cannot be set to blocking");
     }
     Port = PortState{};
     Port.fd = fd;
@@ -97,6 +159,13 @@ int Open(const char* deviceName, uint32_t baud) {
     // A pseudo-terminal has no modem lines: it reports ENOTTY or EINVAL here,
     // and the line is then used without them.
     Port.hasModem = ioctl(fd, TIOCMGET, &Port.savedModem) == 0;
+    // From here on, whatever way the program ends, the line is put back.
+    RestoreSettings = Port.saved;
+    RestoreModem = Port.savedModem;
+    RestoreHasModem = Port.hasModem;
+    RestoreFd.store(fd);
+    static const bool registered = std::atexit(RestoreAtExit) == 0;
+    (void)registered;
 
     Port.working = Port.saved;
     cfmakeraw(&Port.working);
@@ -130,6 +199,7 @@ int SetBaud(uint32_t baud) {
     }
     if (!SpeedCode(baud, &code)) {
         // No B-constant for this rate: set it by number where the system can.
+        Drain(Port.fd);
         if (SetArbitraryBaud(Port.fd, baud) != 1) return Fail();
         return 1;
     }
@@ -202,8 +272,7 @@ int Write(const uint8_t* buffer, uint32_t length, uint32_t* count) {
 
 void Close() {
     if (Port.fd < 0) return;
-    tcsetattr(Port.fd, TCSANOW, &Port.saved);
-    if (Port.hasModem) ioctl(Port.fd, TIOCMSET, &Port.savedModem);
+    PosixSerialRestoreNow();
     close(Port.fd);
     Port = PortState{};
 }
@@ -224,4 +293,15 @@ bool PosixSerialCanSetBaud(uint32_t baud) {
 }
 bool PosixSerialHasModemLines() {
     return Port.hasModem;
+}
+
+void PosixSerialRestoreNow() {
+    const int fd = RestoreFd.exchange(-1);
+    if (fd < 0) return;
+    const int saved = errno;
+    Drain(fd);
+    tcsetattr(fd, TCSANOW, &RestoreSettings);
+    if (RestoreHasModem) ioctl(fd, TIOCMSET, &RestoreModem);
+    ioctl(fd, TIOCNXCL);
+    errno = saved;
 }

@@ -13,7 +13,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
-#include "receiver/pty_receiver.h"
+#include "receiver/pty/pty_receiver.h"
 #include "tests/support/core_reset.h"
 
 namespace {

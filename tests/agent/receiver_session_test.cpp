@@ -12,9 +12,9 @@
 #include "link/status.h"
 #include "payloads/payloads.h"
 #include "platform/fake/fake_line.h"
-#include "receiver/fake_attach.h"
 #include "receiver/receiver.h"
 #include "tests/support/core_reset.h"
+#include "tests/support/receiver_attach.h"
 
 namespace {
 

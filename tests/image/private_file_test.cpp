@@ -1,6 +1,9 @@
 // The temporary image file on POSIX: inside a private directory of ours, and
 // not written at all where someone else could have planted a link.
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -87,6 +90,110 @@ TEST_F(PrivateFile, DirectoryOthersCanEnterIsRefused) {
                     fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     EXPECT_EQ(ExtractImageResource(), 0);
     EXPECT_FALSE(fs::exists(runtime / "zelvar" / "Tervalon.s"));
+}
+
+// A folder that is not ours alone is refused, and the reason is kept for
+// the user: nothing is written, and the loader finds no file.
+TEST_F(PrivateFile, FolderNotOursAloneIsRefusedWithItsReason) {
+    struct Case {
+        const char* name;
+        void (*make)(const fs::path& dir);
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"link",
+         [](const fs::path& dir) {
+             fs::create_directory(dir.parent_path() / "elsewhere");
+             fs::permissions(dir.parent_path() / "elsewhere", fs::perms::owner_all);
+             fs::create_directory_symlink(dir.parent_path() / "elsewhere", dir);
+         },
+         "is not a directory"},
+        {"mode 0755",
+         [](const fs::path& dir) {
+             fs::create_directory(dir);
+             fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+         },
+         "is not private"},
+        {"owner nobody",
+         [](const fs::path& dir) {
+             fs::create_directory(dir);
+             fs::permissions(dir, fs::perms::owner_all);
+             ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+         },
+         "belongs to another user"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string(c.name) == "owner nobody" && geteuid() != 0) continue;  // needs root
+        const fs::path dir = runtime / "zelvar";
+        fs::remove_all(dir);
+        fs::remove_all(runtime / "elsewhere");
+        c.make(dir);
+        PlatformCauseClear();
+        EXPECT_EQ(ExtractImageResource(), 0);  // not this step's failure
+        EXPECT_NE(std::string(PlatformCauseText()).find(c.reason), std::string::npos)
+            << PlatformCauseText();
+        EXPECT_NE(std::string(PlatformCauseText()).find(dir.string()), std::string::npos);
+        EXPECT_EQ(PlatformFiles().tempImagePath(), nullptr);
+        EXPECT_FALSE(fs::exists(dir / "Tervalon.s"));
+        EXPECT_FALSE(fs::exists(runtime / "elsewhere" / "Tervalon.s"));
+    }
+}
+
+// Where others may write, the folder must be sticky, or they could move our
+// directory away and put theirs in its place; in a sticky one, each run has a
+// directory of its own under a name no one can take first.
+TEST_F(PrivateFile, SharedParentMustBeStickyAndGetsADirectoryPerRun) {
+    fs::permissions(runtime, fs::perms::all);
+    PlatformCauseClear();
+    EXPECT_EQ(ExtractImageResource(), 0);
+    EXPECT_NE(std::string(PlatformCauseText()).find("writable by others and not sticky"),
+              std::string::npos)
+        << PlatformCauseText();
+    EXPECT_TRUE(fs::is_empty(runtime));
+
+    fs::permissions(runtime, fs::perms::all | fs::perms::sticky_bit);
+    ASSERT_EQ(ExtractImageResource(), 0);
+    const char* first = PlatformFiles().tempImagePath();
+    ASSERT_NE(first, nullptr);
+    const fs::path file = first;
+    EXPECT_EQ(file.filename(), "Tervalon.s");
+    EXPECT_EQ(file.parent_path().parent_path(), runtime);
+    EXPECT_EQ(file.parent_path().filename().string().rfind("zelvar-", 0), 0u);
+    EXPECT_EQ(fs::status(file.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_FALSE(fs::exists(runtime / "zelvar"));
+    ImageCloseTemporaryFile();  // a failed run keeps it...
+    ASSERT_EQ(ExtractImageResource(), 0);
+    ASSERT_NE(PlatformFiles().tempImagePath(), nullptr);
+    EXPECT_NE(fs::path(PlatformFiles().tempImagePath()), file);
+    EXPECT_TRUE(fs::exists(file));
+    const fs::path second = PlatformFiles().tempImagePath();
+    EXPECT_EQ(ImageRemoveTemporaryFile(), 1);  // ...a finished one removes its own
+    EXPECT_FALSE(fs::exists(second.parent_path()));
+    EXPECT_TRUE(fs::exists(file));
+}
+
+// Once written, the file is read back and removed through the descriptor it
+// was written by: a file swapped in under its name is neither read nor
+// deleted.
+TEST_F(PrivateFile, FileSwappedInUnderTheNameIsNeitherReadNorRemoved) {
+    ASSERT_EQ(ExtractImageResource(), 0);
+    const fs::path file = runtime / "zelvar" / "Tervalon.s";
+    ASSERT_STREQ(PlatformFiles().tempImagePath(), file.c_str());
+    const fs::path planted = runtime / "zelvar" / "planted";
+    std::ofstream(planted, std::ios::binary) << "S30900000000CAFEF00D31\r\nS70500000000FA\r\n";
+    fs::rename(planted, file);
+
+    uint32_t count = 0;
+    const uint8_t* image = LoadImageFile(PlatformFiles().tempImagePath(), &count);
+    ASSERT_NE(image, nullptr);
+    ASSERT_EQ(count, 4u);
+    EXPECT_EQ(image[0], 0xDE);
+    EXPECT_EQ(image[3], 0xEF);
+    EXPECT_EQ(ImageRemoveTemporaryFile(), 0);
+    EXPECT_TRUE(fs::exists(file));
 }
 
 }  // namespace

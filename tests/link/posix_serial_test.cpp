@@ -1,6 +1,8 @@
 // The termios back end over a real pseudo-terminal pair.
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "link/serial_port.h"
 #include "platform/posix/baud_linux.h"
@@ -41,6 +44,16 @@ class PosixSerialTest : public ::testing::Test {
         SerialClose();
         close(slave_);
         close(master_);
+    }
+    bool SameAsBefore(const termios& t) const {
+        return cfgetospeed(&t) == cfgetospeed(&before_) && t.c_cflag == before_.c_cflag &&
+               t.c_iflag == before_.c_iflag && t.c_lflag == before_.c_lflag &&
+               t.c_oflag == before_.c_oflag;
+    }
+    int Exclusive() const {
+        int on = -1;
+        EXPECT_EQ(ioctl(slave_, TIOCGEXCL, &on), 0);
+        return on;
     }
     termios Now() {
         termios t{};
@@ -153,6 +166,125 @@ TEST_F(PosixSerialTest, ReadTimesOutAfterTheTotalTimeOut) {
     EXPECT_EQ(count, 0u);
     EXPECT_GE(elapsed, 2195);
     EXPECT_LT(elapsed, 2600);
+}
+
+// A run that ends without closing the link (a failure, a stop, a fatal
+// signal) still gives the line back as it was found, out of exclusive mode,
+// so that the next non-root opener is not refused.
+TEST_F(PosixSerialTest, LineIsGivenBackHoweverTheProcessEnds) {
+    struct Ending {
+        const char* name;
+        void (*end)();
+    };
+    const Ending endings[] = {
+        {"exit after a failure", [] { std::exit(1); }},
+        {"signal path",
+         [] {
+             PosixSerialRestoreNow();
+             _exit(130);
+         }},
+    };
+    for (const Ending& ending : endings) {
+        SCOPED_TRACE(ending.name);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (SerialOpen(path_.c_str(), 38400) != 1 || SerialSetBaud(115200) != 1) _exit(99);
+            const uint8_t byte = 0x06;
+            uint32_t count = 0;
+            SerialWrite(&byte, 1, &count);
+            ending.end();
+        }
+        int raw = 0;
+        ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+        ASSERT_TRUE(WIFEXITED(raw));
+        ASSERT_NE(WEXITSTATUS(raw), 99);
+        EXPECT_TRUE(SameAsBefore(Now()));
+        EXPECT_EQ(Exclusive(), 0);
+        uint8_t drained[8];
+        (void)!read(master_, drained, sizeof drained);
+    }
+}
+
+// A port that another program holds exclusively is refused, also for root,
+// whom the kernel would let in, and the other program keeps it.
+TEST_F(PosixSerialTest, PortHeldExclusivelyByAnotherProgramIsRefused) {
+    ASSERT_EQ(ioctl(slave_, TIOCEXCL), 0);
+    EXPECT_EQ(SerialOpen(path_.c_str(), 38400), 0);
+    EXPECT_EQ(PosixSerialLastError(), EBUSY);
+    EXPECT_EQ(Exclusive(), 1);
+    EXPECT_TRUE(SameAsBefore(Now()));
+    ASSERT_EQ(ioctl(slave_, TIOCNXCL), 0);
+    EXPECT_EQ(SerialOpen(path_.c_str(), 38400), 1);
+}
+
+// Someone's terminal is not a receiver's line: neither the controlling
+// terminal (as /dev/tty or by its name) nor the terminal on standard input.
+TEST_F(PosixSerialTest, TerminalsInUseAreRefused) {
+    int otherMaster = -1, otherSlave = -1;
+    char otherName[128] = {};
+    ASSERT_EQ(openpty(&otherMaster, &otherSlave, otherName, nullptr, nullptr), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // A new session: the test's own pty goes to standard input only, the
+        // other becomes the controlling terminal.
+        if (setsid() < 0) _exit(99);
+        dup2(slave_, STDIN_FILENO);
+        if (ioctl(otherSlave, TIOCSCTTY, 0) != 0) _exit(98);
+        const SerialOps& ops = PosixSerialOps();
+        int refused = 0;
+        if (ops.open("/dev/tty", 38400) == 0) refused |= 1;
+        if (ops.open(otherName, 38400) == 0) refused |= 2;
+        if (ops.open(path_.c_str(), 38400) == 0) refused |= 4;
+        _exit(refused);
+    }
+    int raw = 0;
+    ASSERT_EQ(waitpid(pid, &raw, 0), pid);
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 7);  // all three refused
+    termios t{};
+    ASSERT_EQ(tcgetattr(otherSlave, &t), 0);
+    EXPECT_NE(t.c_lflag & ECHO, 0u);  // its echo is left alone
+    close(otherSlave);
+    close(otherMaster);
+}
+
+// Bytes that arrived before the port was opened are not taken for answers.
+TEST_F(PosixSerialTest, StaleBytesBeforeOpenArePurged) {
+    ASSERT_EQ(write(master_, "stale\n", 6), 6);
+    ASSERT_EQ(SerialOpen(path_.c_str(), 38400), 1);
+    ASSERT_EQ(write(master_, "\x06\x15", 2), 2);
+    uint8_t in[2] = {};
+    uint32_t count = 0;
+    ASSERT_EQ(SerialRead(in, 2, &count), 1);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(in[0], 0x06);
+    EXPECT_EQ(in[1], 0x15);
+}
+
+// Real time: a gap of 2.2 s between two bytes ends a read at the 2 s gap
+// time-out, long before its total time-out (2000 + 4 x 1000 ms).
+TEST_F(PosixSerialTest, GapBetweenBytesEndsARead) {
+    ASSERT_EQ(SerialOpen(path_.c_str(), 38400), 1);
+    const int master = master_;
+    std::thread peer([master] {
+        (void)!write(master, "A", 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+        (void)!write(master, "B", 1);
+    });
+    uint8_t buffer[1000];
+    uint32_t count = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SerialRead(buffer, sizeof buffer, &count), 1);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    peer.join();
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(buffer[0], 'A');
+    EXPECT_GE(elapsed, 1990);
+    EXPECT_LT(elapsed, 2190);
 }
 
 }  // namespace

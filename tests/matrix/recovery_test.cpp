@@ -1,6 +1,8 @@
-// Recovery from a power loss in the middle of the write phase: the run that
-// lost the receiver fails with its step's message, and the next program run on
-// the same handheld, a new process, brings the receiver's flash to the image.
+// Recovery from a power loss in the middle of the erase or write phase: the
+// run that lost the receiver fails with its step's message, and the next
+// program run on the same handheld, a new process, brings the receiver's
+// flash to the image. The sweeps (EveryWriteRequest, EveryErase) lose the
+// power at each of them in turn.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,8 @@
 #include "link/packet.h"
 #include "link/serial_port.h"
 #include "platform/fake/fake_line.h"
-#include "tests/update/update_fixture.h"
+#include "receiver/flash/nor_flash.h"
+#include "tests/support/update_fixture.h"
 #include "update/board.h"
 #include "update/update.h"
 
@@ -33,6 +36,16 @@ class Recovery : public UpdateRun, public ::testing::WithParamInterface<uint32_t
         FakeClockAdvance(10000);  // the user starts the program again
     }
 
+    // A handheld whose receiver carries an older firmware and these faults.
+    Receiver* StartOldFirmware(const ReceiverFaults& faults) {
+        HandheldSimConfig config;
+        config.receiver.flashInit = FlashInit::Fill;
+        config.receiver.flashFill = 0x00;
+        config.receiver.faults = faults;
+        Start(config);
+        return HandheldSimReceiver();
+    }
+
     bool FlashHoldsImage(size_t from, size_t to) const {
         const std::vector<uint8_t> flash = HandheldSimFlash();
         return flash.size() >= to && std::equal(Image().begin() + static_cast<long>(from),
@@ -43,12 +56,9 @@ class Recovery : public UpdateRun, public ::testing::WithParamInterface<uint32_t
 
 TEST_P(Recovery, PowerLostDuringTheWritePhaseThenTheNextRunFinishes) {
     const uint32_t lostAfter = GetParam();  // EPWrite requests, from 1
-    HandheldSimConfig config;
-    config.receiver.flashInit = FlashInit::Fill;
-    config.receiver.flashFill = 0x00;  // the old firmware
-    config.receiver.faults.powerLossAfterWrite = lostAfter;
-    Start(config);
-    Receiver* receiver = HandheldSimReceiver();
+    ReceiverFaults faults;
+    faults.powerLossAfterWrite = lostAfter;
+    Receiver* receiver = StartOldFirmware(faults);
     ASSERT_NE(receiver, nullptr);
 
     EXPECT_EQ(Run(), 1u);
@@ -89,5 +99,51 @@ TEST_P(Recovery, PowerLostDuringTheWritePhaseThenTheNextRunFinishes) {
 
 // The first request, the second of a block, one in the middle and the last.
 INSTANTIATE_TEST_SUITE_P(WriteRequests, Recovery, ::testing::Values(1u, 2u, 236u, 471u));
+// And every one of the 471.
+INSTANTIATE_TEST_SUITE_P(EveryWriteRequest, Recovery, ::testing::Range(1u, 472u));
+
+class EraseRecovery : public Recovery {};
+
+TEST_P(EraseRecovery, PowerLostDuringASectorEraseThenTheNextRunFinishes) {
+    const uint32_t lostIn = GetParam();  // sector erases, from 1
+    ReceiverFaults faults;
+    faults.powerLossDuringErase = lostIn;
+    Receiver* receiver = StartOldFirmware(faults);
+    ASSERT_NE(receiver, nullptr);
+
+    EXPECT_EQ(Run(), 1u);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "EraseSectorSet Fail!");
+    EXPECT_EQ(receiver->Counters().powerLosses, 1u);
+    EXPECT_EQ(receiver->Stage(), ReceiverStage::BootRom);
+    EXPECT_EQ(receiver->Counters().writes, 0u);
+    // The sectors before are blank, the one erased when the power went is
+    // half blank, and the rest still holds the old firmware.
+    const SectorMap sectors{FindFlashPart(receiver->Config().part), 1};
+    uint64_t start = 0, size = 0;
+    ASSERT_TRUE(sectors.Info(lostIn - 1, &start, &size));
+    const std::vector<uint8_t> lost = HandheldSimFlash();
+    const auto all = [&lost](uint64_t from, uint64_t to, uint8_t value) {
+        return std::all_of(lost.begin() + static_cast<long>(from),
+                           lost.begin() + static_cast<long>(to),
+                           [value](uint8_t b) { return b == value; });
+    };
+    EXPECT_TRUE(all(0, start + size / 2, 0xFF));
+    EXPECT_TRUE(all(start + size / 2, lost.size(), 0x00));
+    EXPECT_TRUE(HandheldSimPinSet());
+
+    NewProcess();
+    receiver->Faults().powerLossDuringErase = 0;
+    EXPECT_EQ(Run(), 0u);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Download Finish");
+    EXPECT_TRUE(FlashHoldsImage(0, Image().size()));
+    EXPECT_EQ(receiver->Counters().powerLosses, 1u);
+    EXPECT_FALSE(HandheldSimPinSet());
+    EXPECT_FALSE(TempFileExists());
+}
+
+// The image spans the first 11 sectors of the part.
+INSTANTIATE_TEST_SUITE_P(EveryErase, EraseRecovery, ::testing::Range(1u, 12u));
 
 }  // namespace

@@ -2,7 +2,7 @@
 // checks, sector arithmetic and the NOR flash under it.
 #include <gtest/gtest.h>
 
-#include "receiver/flash_parts.h"
+#include "receiver/flash/flash_parts.h"
 #include "tests/receiver/wire.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "receiver/clock_board.h"
-#include "receiver/uart.h"
+#include "receiver/boot/clock_board.h"
+#include "receiver/line/uart.h"
 #include "tests/receiver/wire.h"
 
 namespace {

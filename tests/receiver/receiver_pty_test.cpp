@@ -4,11 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
 #include "platform/posix/posix.h"
-#include "receiver/pty_receiver.h"
+#include "receiver/pty/pty_receiver.h"
 #include "tests/receiver/wire.h"
 
 namespace {
@@ -177,6 +178,57 @@ TEST(ReceiverProgram, OneSessionThroughTheLinkThenExit) {
     EXPECT_EQ(static_cast<uint8_t>(bytes[0x4000]), 0x00);
     struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0);  // the link goes with the program
+}
+
+TEST(ReceiverProgram, PowerLossDuringAnEraseLeavesTheSectorHalfErased) {
+    const std::string dump = ::testing::TempDir() + "zelvar_receiver_erase_dump.bin";
+    unlink(dump.c_str());
+    FILE* pipe = popen(
+        (Program() + " --once --flash-fill 0x00 --power-loss-during-erase 2 --flash-dump " + dump)
+            .c_str(),
+        "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256] = {};
+    ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+    std::string slave(line);
+    slave.erase(slave.find_last_not_of('\n') + 1);
+
+    const SerialOps& port = PosixSerialOps();
+    ASSERT_EQ(port.open(slave.c_str(), 38400), 1);
+    const auto toAgent = [] {
+        EXPECT_EQ(PtyExchange(Wire::LoadFirstStage({1}).bytes).ack, 0x06);
+        EXPECT_EQ(PtyExchange(Payload{}.U8(2).U32(0).Bytes({1, 2, 3}).bytes).ack, 0x06);
+        EXPECT_EQ(PtyExchange(Payload{}.U8(4).U32(0).bytes).ack, 0x06);
+        EXPECT_EQ(PtyExchange(Payload{}.U8(6).U32(0).U32(0).U32(0).U32(0).bytes).payload.at(4), 0);
+    };
+    toAgent();
+    EXPECT_EQ(PtyExchange(Payload{}.U8(12).U32(0).U32(0x4000).bytes).payload,
+              Payload{}.U8(13).U32(0).bytes);
+    // The second erase: acknowledged, then silence (an answer would stand
+    // before the next acknowledgement); the boot ROM takes the next first stage.
+    const std::vector<uint8_t> erase = Frame(Payload{}.U8(12).U32(0x4000).U32(0x2000).bytes);
+    uint32_t count = 0;
+    ASSERT_EQ(port.write(erase.data(), static_cast<uint32_t>(erase.size()), &count), 1);
+    uint8_t ack = 0;
+    ASSERT_EQ(port.read(&ack, 1, &count), 1);
+    EXPECT_EQ(ack, 0x06);
+    toAgent();
+    EXPECT_EQ(PtyExchange({34}).payload, (std::vector<uint8_t>{35}));
+    port.close();
+    const int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    std::ifstream file(dump, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), 0x80000u);
+    const auto all = [&bytes](size_t from, size_t to, uint8_t value) {
+        return std::all_of(bytes.begin() + static_cast<long>(from),
+                           bytes.begin() + static_cast<long>(to),
+                           [value](char b) { return static_cast<uint8_t>(b) == value; });
+    };
+    EXPECT_TRUE(all(0, 0x5000, 0xFF));
+    EXPECT_TRUE(all(0x5000, bytes.size(), 0x00));
 }
 
 }  // namespace

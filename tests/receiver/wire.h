@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/fake/fake_line.h"
-#include "receiver/fake_attach.h"
 #include "receiver/receiver.h"
+#include "tests/support/receiver_attach.h"
 
 // Payload builder, big-endian.
 struct Payload {

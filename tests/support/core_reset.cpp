@@ -14,12 +14,6 @@
 #include "update/update.h"
 
 void ResetCoreModules(ResetScope scope) {
-    if (scope == ResetScope::CoreAndFakePlatform) {
-        PlatformReset();
-        FakeLineReset();
-        FakeResourceReset();
-        FakeFilesSetPath(nullptr);
-    }
     SerialReset();
     PacketReset();
     BootReset();
@@ -28,4 +22,11 @@ void ResetCoreModules(ResetScope scope) {
     ImageReset();
     UpdateReset();
     BoardReset();
+    // After the core: a module may give back what it holds through the tables.
+    if (scope == ResetScope::CoreAndFakePlatform) {
+        PlatformReset();
+        FakeLineReset();
+        FakeResourceReset();
+        FakeFilesSetPath(nullptr);
+    }
 }

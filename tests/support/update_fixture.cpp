@@ -12,6 +12,8 @@
 #include "platform/fake/fake_files.h"
 #include "platform/fake/fake_resource.h"
 #include "tests/support/core_reset.h"
+#include "tests/support/receiver_attach.h"
+#include "update/board.h"
 #include "update/update.h"
 
 namespace {
@@ -47,6 +49,7 @@ void UpdateRun::SetUp() {
     tempDir = pattern;
     tempPath = tempDir + "/Tervalon.s";
     FakeFilesSetPath(tempPath.c_str());
+    HandheldSimSetInProcessAttach(AttachReceiverToFakeLine);
     PlatformInstall(PlatformOps{nullptr, nullptr, &HandheldSimOps(), &FakeResourceOps(),
                                 &FakeFileOps(), &RecordingUi});
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/handheld_sim/handheld_sim.h"
+#include "receiver/handheld/handheld_sim.h"
 
 struct ShownMessage {
     std::string text;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
 
 #include "boot/clock.h"
 #include "platform/fake/fake_files.h"
@@ -60,6 +63,49 @@ TEST_F(UpdateRun, WholeUpdateWritesTheImageAndFinishes) {
     EXPECT_EQ(ProgressPercent(), 99);
     EXPECT_FALSE(HandheldSimPinSet());
     EXPECT_FALSE(HandheldSimDriverLoaded());
+}
+
+// The simulator's own in-memory line carries a whole update exactly as the
+// host's test line does: the same requests, at the same virtual times.
+TEST_F(UpdateRun, TheSimulatorsOwnLineCarriesAWholeUpdateAsTheTestLineDoes) {
+    HandheldSimConfig config;
+    config.receiver.flashInit = FlashInit::Fill;
+    config.receiver.flashFill = 0x00;
+    Start(config);
+    ASSERT_EQ(Run(), 0u);
+    const std::vector<uint8_t> testLineCodes = HandheldSimReceiver()->Counters().requestCodes;
+    const uint64_t testLineMs = PlatformClock().nowMs();
+
+    ResetHostModules();
+    messages.clear();
+    config.line = HandheldLine::Memory;
+    HandheldSimStart(config);
+    PlatformInstall(PlatformOps{&HandheldSimSerialOps(), &HandheldSimClockOps(), nullptr, nullptr,
+                                nullptr, nullptr});
+    EXPECT_EQ(UpdateWorker(nullptr), 0u);
+    EXPECT_TRUE(Finished());
+    EXPECT_EQ(HandheldSimReceiver()->Counters().requestCodes, testLineCodes);
+    EXPECT_EQ(HandheldSimClockOps().nowMs(), testLineMs);
+}
+
+// The temporary file is read back through the stream it was written by:
+// another file put in its place meanwhile is not what the receiver gets.
+TEST_F(UpdateRun, FileSwappedInAfterTheWriteIsNotWhatIsFlashed) {
+    static std::string swapPath;
+    swapPath = tempPath;
+    FakeFilesSetAfterWrite([] {
+        const std::string planted = swapPath + ".planted";
+        std::ofstream(planted, std::ios::binary) << "S30900000000CAFEF00D31\r\nS70500000000FA\r\n";
+        std::rename(planted.c_str(), swapPath.c_str());
+    });
+    Start(WrittenBefore());
+    EXPECT_EQ(Run(), 0u);
+    FakeFilesSetAfterWrite(nullptr);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Download Finish");
+    const std::vector<uint8_t> flash = HandheldSimFlash();
+    ASSERT_GE(flash.size(), Image().size());
+    EXPECT_TRUE(std::equal(Image().begin(), Image().end(), flash.begin()));
 }
 
 TEST_F(UpdateRun, BoardCallsCarryTheCodesAndBuffersOfTheGpioDriver) {

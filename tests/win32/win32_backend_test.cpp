@@ -277,6 +277,35 @@ TEST_F(Win32Test, ImageGoesFromResourceThroughTheFileToTheBinary) {
     EXPECT_NE(DeleteFileW(Utf8ToWide(path).c_str()), 0);
 }
 
+// A user folder with a name outside the ANSI code page: the file is made,
+// read back and deleted through wide paths and its one handle.
+TEST_F(Win32Test, TemporaryFileWorksInAFolderWithAnyName) {
+    wchar_t oldTmp[MAX_PATH + 1] = {};
+    const DWORD hadTmp = GetEnvironmentVariableW(L"TMP", oldTmp, MAX_PATH + 1);
+    wchar_t base[MAX_PATH + 1] = {};
+    ASSERT_NE(GetTempPathW(MAX_PATH + 1, base), 0u);
+    const std::wstring folder = std::wstring(base) + L"\u017Delvar \u0416\u5B57";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) ||
+                GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TMP", folder.c_str()));
+
+    ASSERT_EQ(ExtractImageResource(), 0);
+    const char* path = Win32FileOps().tempImagePath();
+    ASSERT_NE(path, nullptr);
+    const std::wstring file = Utf8ToWide(path);
+    EXPECT_EQ(file.rfind(folder, 0), 0u);
+    EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    uint32_t count = 0;
+    const uint8_t* image = LoadImageFile(path, &count);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(count, 40u);
+    EXPECT_EQ(ImageRemoveTemporaryFile(), 1);
+    EXPECT_EQ(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    SetEnvironmentVariableW(L"TMP", hadTmp != 0 ? oldTmp : nullptr);
+    RemoveDirectoryW(folder.c_str());
+}
+
 TEST_F(Win32Test, BoardStepsOverTheStandIns) {
     ScopedKey key(DRIVER_KEY);
     key.SetString(L"Port", L"COM42");

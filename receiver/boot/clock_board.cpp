@@ -1,4 +1,4 @@
-#include "receiver/clock_board.h"
+#include "receiver/boot/clock_board.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "receiver/flash_parts.h"
+#include "receiver/flash/flash_parts.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "receiver/clock_board.h"
-#include "receiver/flash_parts.h"
-#include "receiver/pty_receiver.h"
+#include "receiver/boot/clock_board.h"
+#include "receiver/flash/flash_parts.h"
+#include "receiver/pty/pty_receiver.h"
 
 namespace {
 
@@ -189,6 +189,9 @@ int main(int argc, char** argv) {
     AddNumber(app, "--power-loss-after-write", config.faults.powerLossAfterWrite,
               "Lose power after programming the Nth EPWrite request (counted from 1): no "
               "answer, back to the boot ROM, flash kept");
+    AddNumber(app, "--power-loss-during-erase", config.faults.powerLossDuringErase,
+              "Lose power half way through the Nth sector erase (counted from 1): the sector is "
+              "left half erased, no answer, back to the boot ROM");
     uint16_t deviceId = 0, makerId = 0;
     auto* deviceOpt =
         AddNumber(app, "--device-id", deviceId, "The flash answers this device code instead");

@@ -1,4 +1,4 @@
-#include "receiver/pty_receiver.h"
+#include "receiver/pty/pty_receiver.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -36,6 +36,10 @@ const RateRow Rates[] = {
 };
 
 constexpr double IDLE_POLL_MS = 50;
+// Bytes the receiver may have waiting for a host that does not read: a few
+// dozen of the largest answers. What comes beyond is lost, as from a UART
+// whose transmitter nobody drains, and memory stays bounded.
+constexpr size_t MAX_QUEUED_BYTES = 64 * 1024;
 // With no host on the line the master reports hang-up at once; look again
 // this often for one to open it.
 constexpr double HANGUP_POLL_MS = 10;
@@ -65,6 +69,7 @@ struct PtyReceiver::Impl {
         std::vector<uint8_t> bytes;
     };
     std::deque<Pending> pending;
+    size_t queuedBytes = 0;
     double inputMs = 0;
     LineTiming timing;
     double lastOutMs = -1;  // when the last pending bytes left; -1 once the host answered
@@ -96,8 +101,10 @@ struct PtyReceiver::Impl {
             if (n < 0 && errno == EAGAIN) return;  // the line is full: later
             if (n > 0 && static_cast<size_t>(n) < bytes.size()) {
                 bytes.erase(bytes.begin(), bytes.begin() + n);
+                queuedBytes -= static_cast<size_t>(n);
                 return;
             }
+            queuedBytes -= bytes.size();
             // Written whole, or nobody there to take it.
             const double late = now - pending.front().due;
             ++timing.writes;
@@ -207,6 +214,11 @@ bool PtyReceiver::Start(const ReceiverConfig& config, std::string* error) {
     }
     Impl* impl = &m;
     m.receiver->SetOutputAt([impl](const uint8_t* data, size_t count, double delayMs) {
+        if (impl->queuedBytes + count > MAX_QUEUED_BYTES) {
+            impl->timing.droppedBytes += count;
+            return;
+        }
+        impl->queuedBytes += count;
         impl->pending.push_back(
             Impl::Pending{impl->inputMs + delayMs, std::vector<uint8_t>(data, data + count)});
     });
@@ -245,6 +257,11 @@ bool PtyReceiver::WaitForDisconnects(uint32_t count, uint32_t timeoutMs) {
     return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this, count] {
         return impl_->receiver->Counters().disconnects >= count;
     });
+}
+
+size_t PtyReceiver::QueuedBytes() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->queuedBytes;
 }
 
 PtyReceiver::LineTiming PtyReceiver::Timing() {

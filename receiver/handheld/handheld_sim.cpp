@@ -1,17 +1,18 @@
-#include "platform/handheld_sim/handheld_sim.h"
+#include "receiver/handheld/handheld_sim.h"
 
 #include <memory>
 
 #include "platform/board_codes.h"
 #include "platform/byte_order.h"
-#include "receiver/fake_attach.h"
-#include "receiver/pty_receiver.h"
+#include "receiver/line/memory_line.h"
+#include "receiver/pty/pty_receiver.h"
 
 namespace {
 
 struct Handheld {
     HandheldSimConfig config;
     std::unique_ptr<Receiver> inProcess;
+    std::unique_ptr<MemoryLine> memory;
     std::unique_ptr<PtyReceiver> pty;
     std::vector<HandheldCall> calls;
     std::string portName;
@@ -22,6 +23,8 @@ struct Handheld {
 };
 
 Handheld Board;
+// Puts the in-process receiver on the line the host's port reads.
+HandheldAttach InProcessAttach = nullptr;
 
 // Distinct non-null handles.
 char KeyToken, DriverToken, GpioToken;
@@ -58,7 +61,10 @@ long RegCloseKey(PlatformHandle key) {
 bool LoadDriver() {
     if (Board.driverLoaded) return true;
     if (Board.config.line == HandheldLine::Fake) {
-        AttachReceiverToFakeLine(*Board.inProcess);
+        if (InProcessAttach == nullptr) return false;
+        InProcessAttach(*Board.inProcess);
+        Board.portName = "COM9";
+    } else if (Board.config.line == HandheldLine::Memory) {
         Board.portName = "COM9";
     } else {
         std::string error;
@@ -104,7 +110,7 @@ PlatformHandle CreateFile(const char* name, uint32_t, uint32_t, uint32_t, uint32
 
 void SetPin(bool set) {
     Board.pinSet = set;
-    if (Board.config.line == HandheldLine::Fake) {
+    if (Board.inProcess) {
         if (set) {
             Board.inProcess->EnterBootRom();
         } else {
@@ -164,6 +170,48 @@ int PowerStatus(int* acLineStatus) {
     return 1;
 }
 
+int LineOpen(const char* deviceName, uint32_t baud) {
+    if (!Board.memory || !Board.driverLoaded || Board.portName != deviceName) return 0;
+    Board.memory->Open(baud);
+    return 1;
+}
+
+int LineSetBaud(uint32_t baud) {
+    if (!Board.memory || !Board.memory->IsOpen()) return 0;
+    Board.memory->SetBaud(baud);
+    return 1;
+}
+
+int LineRead(uint8_t* buffer, uint32_t length, uint32_t* count) {
+    *count = 0;
+    if (!Board.memory || !Board.memory->IsOpen()) return 0;
+    *count = Board.memory->Read(buffer, length);
+    return 1;
+}
+
+int LineWrite(const uint8_t* buffer, uint32_t length, uint32_t* count) {
+    *count = 0;
+    if (!Board.memory || !Board.memory->IsOpen()) return 0;
+    Board.memory->Write(buffer, length);
+    *count = length;
+    return 1;
+}
+
+void LineClose() {
+    if (Board.memory) Board.memory->Close();
+}
+
+uint64_t LineNow() {
+    return Board.memory ? Board.memory->NowMs() : 0;
+}
+
+void LineSleep(uint32_t milliseconds) {
+    if (Board.memory) Board.memory->Sleep(milliseconds);
+}
+
+const SerialOps LineTable{LineOpen, LineSetBaud, LineRead, LineWrite, LineClose};
+const ClockOps ClockTable{LineNow, LineSleep};
+
 const BoardOps Table{RegOpenKey, RegCloseKey, ActivateDevice,  ActivateDeviceEx, DeactivateDevice,
                      PortName,   CreateFile,  DeviceIoControl, CloseHandle,      PowerStatus};
 
@@ -175,9 +223,18 @@ void HandheldSimStart(const HandheldSimConfig& config) {
     Board.config = config;
     if (config.line == HandheldLine::Fake) {
         Board.inProcess = std::make_unique<Receiver>(config.receiver);
+    } else if (config.line == HandheldLine::Memory) {
+        Board.inProcess = std::make_unique<Receiver>(config.receiver);
+        Board.memory = std::make_unique<MemoryLine>(
+            *Board.inProcess, MemoryLineTimeouts{SERIAL_READ_INTERVAL_MS, SERIAL_READ_CONSTANT_MS,
+                                                 SERIAL_READ_MULTIPLIER_MS});
     } else {
         Board.pty = std::make_unique<PtyReceiver>();
     }
+}
+
+void HandheldSimSetInProcessAttach(HandheldAttach attach) {
+    InProcessAttach = attach;
 }
 
 void HandheldSimNewRun() {
@@ -193,6 +250,12 @@ void HandheldSimStop() {
 
 const BoardOps& HandheldSimOps() {
     return Table;
+}
+const SerialOps& HandheldSimSerialOps() {
+    return LineTable;
+}
+const ClockOps& HandheldSimClockOps() {
+    return ClockTable;
 }
 const std::vector<HandheldCall>& HandheldSimCalls() {
     return Board.calls;

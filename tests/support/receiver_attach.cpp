@@ -1,4 +1,4 @@
-#include "receiver/fake_attach.h"
+#include "tests/support/receiver_attach.h"
 
 #include "platform/fake/fake_line.h"
 

@@ -13,8 +13,10 @@
 #include "receiver/receiver.h"
 
 enum class HandheldLine {
-    Pty,   // receiver on a pseudo-terminal, on its own thread (real time)
-    Fake,  // receiver on the in-memory line, in process (virtual time)
+    Pty,     // receiver on a pseudo-terminal, on its own thread (real time)
+    Fake,    // receiver in process, on the line the attach function below gives it
+    Memory,  // receiver in process, on the simulator's own in-memory line, which
+             // HandheldSimSerialOps and HandheldSimClockOps reach (virtual time)
 };
 
 struct HandheldSimConfig {
@@ -38,6 +40,11 @@ struct HandheldCall {
     bool succeeded = false;
 };
 
+// How an in-process receiver is put on the host's line when the port driver
+// loads (tests give their in-memory line); without one, loading fails.
+using HandheldAttach = void (*)(Receiver& receiver);
+void HandheldSimSetInProcessAttach(HandheldAttach attach);
+
 // Sets up a new handheld (a new receiver with its own flash).
 void HandheldSimStart(const HandheldSimConfig& config);
 // A new run on the same handheld: the board's drivers start unloaded again,
@@ -47,9 +54,13 @@ void HandheldSimNewRun();
 void HandheldSimStop();
 
 const BoardOps& HandheldSimOps();
+// The port and the clock of line Memory. The port opens once the port
+// driver is loaded; the clock stands still without a handheld.
+const SerialOps& HandheldSimSerialOps();
+const ClockOps& HandheldSimClockOps();
 const std::vector<HandheldCall>& HandheldSimCalls();
 std::vector<uint8_t> HandheldSimFlash();
-// The in-process receiver (line Fake), or nullptr.
+// The in-process receiver (line Fake or Memory), or nullptr.
 Receiver* HandheldSimReceiver();
 bool HandheldSimPinSet();
 bool HandheldSimDriverLoaded();

@@ -38,8 +38,11 @@ class PtyReceiver {
         double maxLateMs = 0;
         uint64_t turns = 0;
         double turnMs = 0;
+        uint64_t droppedBytes = 0;  // lost because the host did not read
     };
     LineTiming Timing();
+    // Bytes waiting for the host to read them.
+    size_t QueuedBytes();
     // Runs fn on the receiver with the serving thread held off.
     void WithReceiver(const std::function<void(Receiver&)>& fn);
     void Stop();

@@ -1,4 +1,4 @@
-#include "receiver/uart.h"
+#include "receiver/line/uart.h"
 
 #include <cmath>
 
