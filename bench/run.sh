@@ -5,14 +5,15 @@
 #     (bench/update_bench.py): time beyond the settle delay, the update at
 #     115200 baud with wire timing against the line's lower bound, and the
 #     host's CPU time and peak resident set;
-#  5. the wire-timed update at 115200, 230400 and 460800 (zelvar --baud);
-#  6. 1, 4 and 8 wire-timed receivers at once at 115200 (several --port).
+#  5. what zelvar --trace costs on the wire-timed update;
+#  6. the wire-timed update at 115200, 230400 and 460800 (zelvar --baud);
+#  7. 1, 4 and 8 wire-timed receivers at once at 115200 (several --port).
 #
 #   bench/run.sh [build-dir]        (default: build/bench)
 #
 # UPDATE_RUNS=n   runs of each untimed-line update (default 5)
-# SKIP_WIRE=1     leave out the wire-timed updates (items 3, 5, 6: some 4 minutes)
-# BENCH_SIZES=l   receiver counts of item 6 (default 1,4,8)
+# SKIP_WIRE=1     leave out the wire-timed updates (items 3, 6, 7: some 5 minutes)
+# BENCH_SIZES=l   receiver counts of item 7 (default 1,4,8)
 # HOST_REALTIME=1 also run the wire-timed update with zelvar at SCHED_FIFO 1
 # Run it on an otherwise idle machine: the update times are wall clock.
 set -eu

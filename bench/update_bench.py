@@ -27,6 +27,8 @@ Scenarios:
             `zelvar --port A --port B ...`: each port's seconds (from the
             summary table) against its receiver's bound, the CPU time of zelvar
             and all its children, and the peak resident set of any of them.
+  wire-trace  the same with zelvar --trace FILE: what the trace costs, as the
+            difference in wall and in host CPU time against wire.
 """
 import argparse
 import json
@@ -44,6 +46,7 @@ SCENARIOS = {
     "pty": ["--answer-delay-ms", "0", "--erase-delay-ms", "0"],
     "pty-real": [],
     "wire": ["--wire-timing", "--answer-delay-ms", "0", "--erase-delay-ms", "0"],
+    "wire-trace": ["--wire-timing", "--answer-delay-ms", "0", "--erase-delay-ms", "0"],
 }
 
 
@@ -88,7 +91,8 @@ def run_once(build, scenario, image, workdir, host_prefix=()):
     time_out = os.path.join(workdir, "time.txt")
     child = subprocess.Popen(list(host_prefix) + ["/usr/bin/time", "-f", "%M", "-o", time_out,
                               host, "--port",
-                              device, "--no-wait"], stdout=subprocess.PIPE,
+                              device, "--no-wait"] + host_args(scenario, workdir),
+                             stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, env=env)
     _, status, usage = os.wait4(child.pid, 0)
     wall = time.monotonic() - start
@@ -207,6 +211,12 @@ def run_bench(build, count, image, workdir):
             "maxrss_kb": maxrss_kb, "ports": ports}
 
 
+def host_args(scenario, workdir):
+    if scenario == "wire-trace":
+        return ["--trace", os.path.join(workdir, "trace.txt")]
+    return []
+
+
 def median(values):
     values = sorted(values)
     n = len(values)
@@ -239,6 +249,7 @@ def main():
         plan = [] if args.skip_pty else [("pty", args.runs), ("pty-real", args.runs)]
         if not args.skip_wire:
             plan.append(("wire", args.wire_runs))
+            plan.append(("wire-trace", args.wire_runs))
         for scenario, runs in plan:
             results[scenario] = [run_once(args.build, scenario, image, workdir)
                                  for _ in range(runs)]
@@ -283,6 +294,16 @@ def main():
               f"host CPU {100 * cpu_share:.2f}% of wall, target < 5%   "
               f"{'met' if cpu_share < 0.05 else 'NOT MET'}")
         ok &= ratio <= 1.01 and cpu_share < 0.05
+    if "wire-trace" in results:
+        plain = min(results["wire"], key=lambda r: r["wall"])
+        traced = min(results["wire-trace"], key=lambda r: r["wall"])
+        wall_cost = (traced["wall"] - plain["wall"]) / plain["wall"]
+        cpu_cost = (traced["cpu"] - plain["cpu"]) / plain["wall"]
+        print(f"[5] --trace at 115200: wall {traced['wall']:.3f} s against {plain['wall']:.3f} s "
+              f"({100 * wall_cost:+.2f}%); host CPU {traced['cpu']:.3f} s against "
+              f"{plain['cpu']:.3f} s ({100 * cpu_cost:+.3f}% of the wall time)")
+        print(f"      target < 1%   {'met' if wall_cost < 0.01 else 'NOT MET'}")
+        ok &= wall_cost < 0.01
     if "wire-rt" in results:
         run = results["wire-rt"][0]
         bound = run["line_bound"] + SETTLE_S
@@ -299,7 +320,7 @@ def main():
               f"{'met' if rss <= 8 else 'NOT MET'}")
         ok &= rss <= 8
     if rates:
-        print("[5] operating rate (--baud), wire timing, one run each:")
+        print("[6] operating rate (--baud), wire timing, one run each:")
         print(f"      {'baud':>7} {'wall s':>8} {'bound s':>8} {'ratio':>7} {'line part s':>11} "
               f"{'host CPU s':>10}")
         for r in rates:
@@ -315,7 +336,7 @@ def main():
               f"{'met' if speedup >= 3.3 else 'NOT MET'}")
         ok &= speedup >= 3.3
     if benches:
-        print("[6] receivers at once at 115200 (one zelvar, a --port each), wire timing:")
+        print("[7] receivers at once at 115200 (one zelvar, a --port each), wire timing:")
         print(f"      {'ports':>5} {'wall s':>8} {'worst port ratio':>16} {'host CPU s':>10} "
               f"{'CPU % of a core':>15} {'peak RSS':>9}")
         for b in benches:

@@ -1,4 +1,5 @@
-// libFuzzer target: S-record text of any content through the parser.
+// libFuzzer target: S-record text of any content through the parser of the
+// built-in image and the loader of files from outside.
 //
 // The text and the output are heap copies of exactly the sizes the parser is
 // promised, so AddressSanitizer reports any read past the text or write past
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "image/image.h"
+#include "image/srecord_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 0xFFFFFFFFu) return 0;
@@ -27,5 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t* second = again.empty() ? &spare : again.data();
     if (ParseSRecords(text.empty() ? "" : text.data(), length, second) != count) std::abort();
     if (count != 0 && std::memcmp(first, second, count) != 0) std::abort();
+
+    // The file loader takes everything the built-in parser takes, to the same
+    // bytes, and says why whenever it refuses.
+    std::vector<uint8_t> file(length / 2);
+    uint8_t* third = file.empty() ? &spare : file.data();
+    SRecordReport report{0, nullptr};
+    const uint32_t fileCount = ParseSRecordFile(text.empty() ? "" : text.data(), length, third,
+                                                static_cast<uint32_t>(file.size()), &report);
+    if (fileCount > file.size()) std::abort();
+    if (fileCount == 0 && report.reason == nullptr) std::abort();
+    if (count != 0 && (fileCount != count || std::memcmp(first, third, count) != 0)) std::abort();
     return 0;
 }

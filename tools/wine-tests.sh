@@ -3,11 +3,15 @@
 # Wine:
 #   1. the core's unit tests and the Win32 back-end tests, cross-compiled;
 #   2. whole updates through the Win32 serial back end against zelvar-receiver
-#      (the Linux build) on a pseudo-terminal that Wine sees as COM9, and the
-#      line settings the back end makes and restores, seen from the terminal;
-#   3. the GUI under Xvfb, driven with xdotool: on battery, a second copy, and
-#      a whole update with screenshots of the progress dialog and of the
-#      "Download Finish" box.
+#      (the Linux build) on a pseudo-terminal that Wine sees as COM9, also
+#      through a temporary folder with a non-ASCII name, and the line settings
+#      the back end makes and restores, seen from the terminal, also after a
+#      careless last user;
+#   3. zelvar.exe's manifest (comctl32 6, per-monitor DPI awareness);
+#   4. the GUI under Xvfb, driven with xdotool: on battery, a second copy, two
+#      copies at once, closing at each phase of a run, a failure's cause in the
+#      log, and a whole update with screenshots of the progress dialog and of
+#      the "Download Finish" box.
 # Installs nothing: it needs the packages of tools/debian-packages.txt and
 # tools/debian-packages-win32.txt. Prints "N passed, N failed" last and exits
 # non-zero when anything failed.
@@ -42,11 +46,12 @@ summary() {
 # --- Build: the Windows program and tests, and the receiver for this host.
 echo "== building"
 # No build type: neither optimisation nor debug information, which cost more
-# build time than they save here.
+# build time than they save here. Two jobs at most: the machines this runs on
+# are often shared.
 if ! { cmake -S "$root" -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE= \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DZELVAR_WINE_TESTS=OFF \
         >"$work/configure.log" 2>&1 &&
-      cmake --build "$win_build" >"$work/build.log" 2>&1; }; then
+      cmake --build "$win_build" -j2 >"$work/build.log" 2>&1; }; then
     tail -n 30 "$work/configure.log" "$work/build.log"
     fail "cross build"
     summary
@@ -55,7 +60,7 @@ fi
 pass "cross build"
 if ! { cmake -S "$root" -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE= \
         -DZELVAR_TESTS=OFF >"$work/host-configure.log" 2>&1 &&
-      cmake --build "$host_build" --target zelvar-receiver >"$work/host-build.log" 2>&1; }; then
+      cmake --build "$host_build" -j2 --target zelvar-receiver >"$work/host-build.log" 2>&1; }; then
     tail -n 30 "$work/host-configure.log" "$work/host-build.log"
     fail "host build of zelvar-receiver"
     summary
@@ -107,10 +112,14 @@ collect "$work/serial-settings.log"
 grep -q '^PASS serial after close' "$work/serial-settings.log" ||
     { tail -5 "$work/serial-settings.log"; fail "serial settings: did not finish"; }
 
-# --- 3. The GUI under Xvfb.
+# --- 3. The manifest the loader applies to zelvar.exe.
+python3 "$root/tests/win32/pe_manifest.py" "$ZELVAR_EXE" >"$work/manifest.log" 2>&1
+collect "$work/manifest.log"
+
+# --- 4. The GUI under Xvfb.
 echo "== GUI under Xvfb"
 ZELVAR_WORK=$work ZELVAR_SCREENSHOTS=$screenshots \
-    timeout 420 xvfb-run -a -s "-screen 0 800x600x24" \
+    timeout 600 xvfb-run -a -s "-screen 0 800x600x24" \
     bash "$root/tests/win32/gui_tests.sh" >"$work/gui.log" 2>&1
 collect "$work/gui.log"
 grep -q '^gui: ' "$work/gui.log" || { tail -n 20 "$work/gui.log"; fail "gui: did not finish"; }

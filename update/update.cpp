@@ -1,6 +1,8 @@
 #include "update/update.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 
 #include "link/status.h"
 
@@ -18,6 +20,10 @@ namespace {
 std::atomic<int32_t> Progress{0};
 std::atomic<bool> Finished{false};
 ProgressObserver Observer = nullptr;
+UpdateFacts Facts{};
+const uint8_t* ImageOverride = nullptr;
+uint32_t ImageOverrideLength = 0;
+UpdateBeforeEraseHook BeforeErase = nullptr;
 
 // The phase in the low bits and the stop request in one word, so that taking
 // a stop and entering the flash phase exclude each other: a stop is either
@@ -62,6 +68,10 @@ bool EnterFlashPhase() {
     }
 }
 
+uint64_t NowMs() {
+    return PlatformClock().nowMs();
+}
+
 void Show(const char* text, const char* caption) {
     PlatformUi().message(text, caption);
 }
@@ -76,6 +86,7 @@ void Decide(int outcome, const char* step) {
 
 uint32_t Fail(const char* step, const char* text, uint32_t exitCode) {
     Decide(UPDATE_OUTCOME_FAILED, step);
+    Facts.failure = text;
     Show(text, "Fail");
     return exitCode;
 }
@@ -174,10 +185,44 @@ Failure WritePhase(const uint8_t* image, uint32_t imageLength, uint16_t* crc, bo
             return NO_FAILURE;
         }
         if (EPWrite(offset, block, length) != 0) return Failure{"EPWrite", "EPWrite Fail"};
+        Facts.bytesWritten += length;
         remaining -= length;
         offset += length;
     }
     return NO_FAILURE;
+}
+
+// The built-in image: resource to file, file to binary image. True with
+// *image set, or false with *exitCode set once the failure was shown.
+bool LoadBuiltInImage(Taken* taken, const uint8_t** image, uint32_t* count, uint32_t* exitCode) {
+    switch (ExtractImageResource()) {
+        case 0:
+            break;
+        case 1:
+            *exitCode = Fail("ExtractImageResource", "Failed to open image source1", 0);
+            return false;
+        case 2:
+            *exitCode = Fail("ExtractImageResource", "Failed to open image source2", 0);
+            return false;
+        case 3:
+            *exitCode = Fail("ExtractImageResource", "Failed to open image source3", 0);
+            return false;
+        default:
+            *exitCode = Fail("ExtractImageResource", "Failed to open image source4", 0);
+            return false;
+    }
+    const char* path = PlatformFiles().tempImagePath();
+    taken->imagePath = path;
+    if (StopPending()) {
+        *exitCode = Stop(*taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
+        return false;
+    }
+    *image = path != nullptr ? LoadImageFile(path, count) : nullptr;
+    if (*image == nullptr) {
+        *exitCode = Fail("LoadImageFile", "Firmware doesn't exist!", 1);
+        return false;
+    }
+    return true;
 }
 
 uint32_t RunUpdate() {
@@ -200,30 +245,22 @@ uint32_t RunUpdate() {
     taken.pinSet = true;
     if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
 
-    switch (ExtractImageResource()) {
-        case 0:
-            break;
-        case 1:
-            return Fail("ExtractImageResource", "Failed to open image source1", 0);
-        case 2:
-            return Fail("ExtractImageResource", "Failed to open image source2", 0);
-        case 3:
-            return Fail("ExtractImageResource", "Failed to open image source3", 0);
-        default:
-            return Fail("ExtractImageResource", "Failed to open image source4", 0);
-    }
-    const char* path = PlatformFiles().tempImagePath();
-    taken.imagePath = path;
-    if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
-    uint32_t count = 0;
-    const uint8_t* image = path != nullptr ? LoadImageFile(path, &count) : nullptr;
-    if (image == nullptr) return Fail("LoadImageFile", "Firmware doesn't exist!", 1);
+    // A file image given by the shell, or the built-in one through the
+    // temporary file.
+    const uint8_t* image = ImageOverride;
+    uint32_t count = ImageOverrideLength;
+    uint32_t exitCode = 0;
+    if (image == nullptr && !LoadBuiltInImage(&taken, &image, &count, &exitCode)) return exitCode;
+    const char* path = taken.imagePath;
     uint32_t imageLength = 0;
-    if (BinaryImageOpen(path, &imageLength, count) != 0) {
+    if (BinaryImageOpen(path != nullptr ? path : "", &imageLength, count) != 0) {
         return Fail("BinaryImageOpen", "Failed to open image source", 1);
     }
+    Facts.imageLength = imageLength;
+    Crc16Update(image, imageLength, 0xFFFF, &Facts.imageCrc);
     if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
 
+    uint64_t mark = NowMs();
     SetPhase(UPDATE_PHASE_LINK);
     BootSetStopQuery(StopPending);
     const uint32_t opened = OpenReceiver(ReceiverPortName(), OperatingBaud);
@@ -248,24 +285,53 @@ uint32_t RunUpdate() {
     uint32_t busWidthUnits = 0;
     if (EPOpen(0, 0, &busWidthUnits, &info) != 0) return Fail("EPOpen", "EPOpen Fail!", 1);
     taken.flashOpen = true;
+    std::memcpy(Facts.partName, partName, sizeof partName);
+    std::memcpy(Facts.makerName, makerName, sizeof makerName);
+    Facts.busWidthUnits = busWidthUnits;
+    Facts.flashBytes = info.Size * busWidthUnits;
+    Facts.bootMs = NowMs() - mark;
     if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
+    // Never true of the built-in image on any part the agent knows.
+    if (imageLength > Facts.flashBytes) {
+        return Fail("EPOpen", UpdateImageTooLongMessage(imageLength, Facts.flashBytes), 1);
+    }
+    if (BeforeErase != nullptr) {
+        if (const char* failure = BeforeErase(Facts.flashBytes)) {
+            return Fail("BeforeErase", failure, 1);
+        }
+        if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
+    }
 
+    mark = NowMs();
     const uint32_t blank = CheckBlank(0, imageLength);
     bool stopped = false;
     if (blank == AGENT_NOT_BLANK) {
-        const Failure failure = ErasePhase(imageLength, info.Size, &stopped);
+        // Size is one part's; on a 32-bit bus the sectors run on through the
+        // second part. An image that fits one part (the built-in one always
+        // does) is erased whole either way, and gets the exchanges it always
+        // had; a longer file image needs the whole flash.
+        const uint32_t eraseLimit = imageLength > info.Size ? Facts.flashBytes : info.Size;
+        const Failure failure = ErasePhase(imageLength, eraseLimit, &stopped);
         if (failure.message != nullptr) return Fail(failure.step, failure.message, 1);
     } else if (blank != 0) {
         return Fail("CheckBlank", "CheckBlank Fail!", 1);
     }
+    Facts.eraseMs = NowMs() - mark;
     if (stopped) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
     uint16_t runningCrc = 0xFFFF;
+    mark = NowMs();
     const Failure failure = WritePhase(image, imageLength, &runningCrc, &stopped);
+    Facts.writeMs = NowMs() - mark;
     if (failure.message != nullptr) return Fail(failure.step, failure.message, 1);
     if (stopped) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
 
     uint16_t agentCrc = 0;
-    if (CalculateFlashCRC16(0, imageLength, 0xFFFF, &agentCrc) != 0 || agentCrc != runningCrc) {
+    mark = NowMs();
+    const uint32_t crcStatus = CalculateFlashCRC16(0, imageLength, 0xFFFF, &agentCrc);
+    Facts.verifyMs = NowMs() - mark;
+    Facts.receiverCrcRead = crcStatus == 0;
+    Facts.receiverCrc = agentCrc;
+    if (crcStatus != 0 || agentCrc != runningCrc) {
         return Fail("CalculateFlashCRC16", "CalculateFlashCRC16 Fail!", 1);
     }
     Decide(UPDATE_OUTCOME_FINISHED, "");
@@ -282,6 +348,7 @@ uint32_t RunUpdate() {
 }  // namespace
 
 uint32_t UpdateWorker(void* /*parameter*/) {
+    Facts = UpdateFacts{};
     const uint32_t exitCode = RunUpdate();
     Finished.store(true, std::memory_order_release);
     return exitCode;
@@ -334,7 +401,31 @@ void UpdateSetOperatingBaud(uint32_t baud) {
     OperatingBaud = baud;
 }
 
+const UpdateFacts& UpdateLastFacts() {
+    return Facts;
+}
+
+void UpdateSetImage(const uint8_t* image, uint32_t length) {
+    ImageOverride = image;
+    ImageOverrideLength = image != nullptr ? length : 0;
+}
+
+void UpdateSetBeforeEraseHook(UpdateBeforeEraseHook hook) {
+    BeforeErase = hook;
+}
+
+const char* UpdateImageTooLongMessage(uint32_t imageLength, uint32_t flashBytes) {
+    static char text[128];
+    std::snprintf(text, sizeof text, "The image (%u bytes) is longer than the flash (%u bytes)!",
+                  static_cast<unsigned>(imageLength), static_cast<unsigned>(flashBytes));
+    return text;
+}
+
 void UpdateReset() {
+    Facts = UpdateFacts{};
+    ImageOverride = nullptr;
+    ImageOverrideLength = 0;
+    BeforeErase = nullptr;
     Observer = nullptr;
     OperatingBaud = OPERATING_BAUD;
     Progress.store(0, std::memory_order_relaxed);

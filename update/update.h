@@ -71,5 +71,39 @@ void UpdateSetProgressObserver(ProgressObserver observer);
 // set before the worker starts.
 void UpdateSetOperatingBaud(uint32_t baud);
 
-// Power-on state of the worker's module (tests).
+// What the last run learned, for reports (filled as the run goes; zero
+// where it did not get that far). Sizes in bytes, times in milliseconds.
+struct UpdateFacts {
+    char partName[64];
+    char makerName[64];
+    uint32_t busWidthUnits;  // 1 for a 16-bit bus, 2 for 32; 0 before EPOpen
+    uint32_t flashBytes;     // the whole flash: one part's size times busWidthUnits
+    uint32_t imageLength;
+    uint16_t imageCrc;  // CRC-16 from 0xFFFF over the whole image
+    bool receiverCrcRead;
+    uint16_t receiverCrc;
+    uint32_t bytesWritten;
+    const char* failure;  // message of the step that failed; nullptr on success
+    uint64_t bootMs;      // OpenReceiver to the end of EPOpen
+    uint64_t eraseMs;     // blank check and erase
+    uint64_t writeMs;
+    uint64_t verifyMs;  // the receiver's CRC
+};
+const UpdateFacts& UpdateLastFacts();
+
+// Hooks for the servicing options. With none set (the default), the run is
+// the plain update: the same exchanges and the same messages.
+//
+// Flash this image of length bytes instead of the built-in one; it is not
+// copied and must outlive the run. nullptr goes back to the built-in image.
+void UpdateSetImage(const uint8_t* image, uint32_t length);
+// Called after EPOpen, before the blank check, with the flash open; a
+// message stops the run there (exit code 1) with nothing erased.
+using UpdateBeforeEraseHook = const char* (*)(uint32_t flashBytes);
+void UpdateSetBeforeEraseHook(UpdateBeforeEraseHook hook);
+
+// The message that refuses an image longer than the flash (both sizes named).
+const char* UpdateImageTooLongMessage(uint32_t imageLength, uint32_t flashBytes);
+
+// Power-on state of the worker's module (tests); clears the hooks.
 void UpdateReset();

@@ -16,6 +16,7 @@
 
 #include "app/cli/baud_choice.h"
 #include "app/cli/bench_run.h"
+#include "app/cli/service_cli.h"
 #include "app/cli/terminal_ui.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/linux_board/linux_board.h"
@@ -25,6 +26,7 @@
 #include "receiver/handheld/handheld_sim.h"
 #include "update/board.h"
 #include "update/update.h"
+#include "zelvar_version.h"
 
 namespace {
 
@@ -36,12 +38,13 @@ constexpr const char* USAGE_NOTE =
 constexpr const char* EXIT_TEXT =
     "Exit status: 0 after \"Download Finish\"; 1 when the update started and failed;\n"
     "2 when it did not start (not the handheld, no external power, already running,\n"
-    "bad options, a --baud rate the receiver's chip cannot take); 130 when stopped\n"
-    "(SIGINT, SIGTERM, SIGHUP, SIGQUIT) before the receiver's flash was touched: the\n"
-    "board is restored, the link closed and the temporary image removed. From the\n"
-    "first erase or write until the outcome is known, stopping is refused and the\n"
-    "update finishes, also when the terminal goes away. Once the outcome is known a\n"
-    "stop ends the program with its status; 130 never follows a write to the flash.";
+    "bad options, a --baud rate the receiver's chip cannot take); 3 when --verify\n"
+    "finds a different CRC; 130 when stopped (SIGINT, SIGTERM, SIGHUP, SIGQUIT)\n"
+    "before the receiver's flash was touched: the board is restored, the link closed\n"
+    "and the temporary image removed. From the first erase or write until the\n"
+    "outcome is known, stopping is refused and the update finishes, also when the\n"
+    "terminal goes away. Once the outcome is known a stop ends the program with its\n"
+    "status; 130 never follows a write to the flash.";
 
 struct Options {
     bool simulate = false;
@@ -85,22 +88,6 @@ void InstallStopHandlers() {
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
-}
-
-// The documented status of each way the worker can end.
-int ExitStatusOf(int outcome) {
-    switch (outcome) {
-        case UPDATE_OUTCOME_FINISHED:
-            return EXIT_UPDATED;
-        case UPDATE_OUTCOME_NOT_HANDHELD:
-        case UPDATE_OUTCOME_RATE_REFUSED:
-            return EXIT_NOT_STARTED;
-        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
-        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
-            return EXIT_INTERRUPTED;
-        default:
-            return EXIT_FAILED;
-    }
 }
 
 // One update per receiver port: a second zelvar on the same port is refused
@@ -147,6 +134,28 @@ int RunUpdateThread() {
     worker.join();
     TerminalFinish();
     const int outcome = UpdateOutcome();
+    ReportStop(outcome);
+    return ExitStatusOf(outcome);
+}
+
+}  // namespace
+
+int ExitStatusOf(int outcome) {
+    switch (outcome) {
+        case UPDATE_OUTCOME_FINISHED:
+            return EXIT_UPDATED;
+        case UPDATE_OUTCOME_NOT_HANDHELD:
+        case UPDATE_OUTCOME_RATE_REFUSED:
+            return EXIT_NOT_STARTED;
+        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
+        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
+            return EXIT_INTERRUPTED;
+        default:
+            return EXIT_FAILED;
+    }
+}
+
+void ReportStop(int outcome) {
     if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
         std::fputs("zelvar: stopped; nothing was sent to the receiver.\n", stderr);
     } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
@@ -155,10 +164,7 @@ int RunUpdateThread() {
             "again.\n",
             stderr);
     }
-    return ExitStatusOf(outcome);
 }
-
-}  // namespace
 
 int RunShell(int argc, char** argv) {
     Options options;
@@ -168,61 +174,75 @@ int RunShell(int argc, char** argv) {
         "its flash, and proves the result with a CRC-16.",
         "zelvar"};
     app.footer(EXIT_TEXT);
-    app.set_version_flag("--version", std::string("zelvar ") + ZELVAR_VERSION);
+    app.set_version_flag("--version", std::string("zelvar ") + ZelvarVersion());
+    ServiceOptions service;
+    ServiceAddOptions(app, service);
     auto* simulate =
-        app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld");
+        app.add_flag("--simulate", options.simulate, "Update the built-in simulated handheld")
+            ->group(GROUP_SIMULATION);
     // An empty value would quietly stand for the default.
     const CLI::Validator nonEmpty(
         [](std::string& value) {
             return value.empty() ? std::string("empty value") : std::string();
         },
         "", "NONEMPTY");
-    auto* port =
-        app.add_option("--port", options.port,
-                       "Serial device of a receiver (the board's port driver); given several "
-                       "times, those receivers are updated at once")
-            ->check(nonEmpty);
+    auto* port = app.add_option("--port", options.port,
+                                "Serial device of a receiver (the board's port driver); given "
+                                "several times, those receivers are updated at once")
+                     ->check(nonEmpty)
+                     ->group(GROUP_UPDATE);
     app.add_option("--boot-pin", options.bootPin,
                    "GPIO line that plays the update pin, as CHIP:LINE (libgpiod); "
                    "without it the pin steps do nothing")
         ->check(nonEmpty)
-        ->needs(port);
+        ->needs(port)
+        ->group(GROUP_UPDATE);
     simulate->excludes(port);
     auto* battery =
         app.add_flag("--sim-battery", options.simBattery, "Simulated handheld runs on battery")
-            ->needs(simulate);
+            ->needs(simulate)
+            ->group(GROUP_SIMULATION);
     (void)battery;
     app.add_option("--sim-part", options.simPart, "Flash part of the simulated receiver")
         ->check(nonEmpty)
         ->needs(simulate)
-        ->capture_default_str();
+        ->capture_default_str()
+        ->group(GROUP_SIMULATION);
     app.add_option("--sim-bus", options.simBus, "Data bus width of its flash, 16 or 32")
         ->check(nonEmpty)
         ->check(CLI::IsMember({16u, 32u}))
         ->needs(simulate)
-        ->capture_default_str();
+        ->capture_default_str()
+        ->group(GROUP_SIMULATION);
     app.add_option("--sim-flash-dump", options.simFlashDump,
                    "Write the simulated receiver's flash to FILE at the end")
         ->check(nonEmpty)
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--sim-blank", options.simBlank,
                  "Its flash starts erased (by default it holds an older firmware)")
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--sim-wire-timing", options.simWireTiming,
                  "Simulated line takes real time per byte at its rate")
-        ->needs(simulate);
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     app.add_flag("--no-wait", options.noWait,
-                 "Do not wait for Enter after each message, even on a terminal");
+                 "Do not wait for Enter after each message, even on a terminal")
+        ->group(GROUP_OUTPUT);
+    ServiceAddOutputOptions(app, service);
     app.add_option("--baud", options.baud,
                    "Operating rate after the boot stage (default 115200); taken where the "
                    "receiver's chip keeps within 2% of it")
-        ->type_name("RATE");
+        ->type_name("RATE")
+        ->group(GROUP_UPDATE);
     // Several ports: the options are checked once here, with the first port,
     // and each port then runs in a process of its own.
     const BenchPlan bench = PlanBench(argc, argv);
     std::vector<char*> parseArgs;
-    for (const std::string& a : bench.firstPortArgs)
+    for (const std::string& a : bench.firstPortArgs) {
         parseArgs.push_back(const_cast<char*>(a.c_str()));
+    }
     try {
         if (bench.ports.size() > 1) {
             app.parse(static_cast<int>(parseArgs.size()), parseArgs.data());
@@ -255,6 +275,9 @@ int RunShell(int argc, char** argv) {
         std::fputs(USAGE_NOTE, stderr);
         return EXIT_NOT_STARTED;
     }
+
+    const std::string portLabel = options.simulate ? "simulated" : options.port;
+    if (const int refused = ServicePrepare(service, portLabel)) return refused;
 
     LinuxBoardConfig linuxBoard;
     const BoardOps* board = nullptr;
@@ -317,7 +340,12 @@ int RunShell(int argc, char** argv) {
         return EXIT_NOT_STARTED;
     }
 
-    const int status = RunUpdateThread();
+    int status = 0;
+    if (ServiceRequested(service)) {
+        status = RunService(service, portLabel);
+    } else {
+        status = RunUpdateThread();
+    }
     if (options.simulate) {
         if (dump != nullptr && !WriteDump(dump, HandheldSimFlash())) {
             std::fprintf(stderr, "zelvar: cannot write %s: %s\n", options.simFlashDump.c_str(),

@@ -10,3 +10,8 @@ constexpr int EXIT_NOT_STARTED =
 constexpr int EXIT_INTERRUPTED = 130;
 
 int RunShell(int argc, char** argv);
+
+// The documented status of each way the update worker can end (its
+// UpdateOutcome), and the line that tells a stopped run's state on stderr.
+int ExitStatusOf(int outcome);
+void ReportStop(int outcome);

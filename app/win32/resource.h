@@ -17,13 +17,20 @@
 #define IDC_ABOUT_ICON 201
 #define IDC_STATIC_TITLE 202
 #define IDC_ABOUT_LINE2 203
+#define IDC_STATUS_LINE 204
 #define IDC_PROGRESS 1000
 
 #define IDM_EXIT 40000
 #define IDM_CANCEL 40001
 #define IDM_HELP_ABOUT 40002
 
-// The handheld's own values, which the desktop headers lack.
+// The handheld's own values, which the desktop headers lack. The caption's
+// OK button is a handheld style; desktop Windows gives the same bit another
+// meaning, so the desktop build leaves it out (the dialog gets a close box).
+#ifdef UNDER_CE
 #define WS_EX_CAPTIONOKBTN 0x80000000L
+#else
+#define WS_EX_CAPTIONOKBTN 0
+#endif
 #define I_IMAGENONE (-2)
 #define NOMENU 0xFFFF

@@ -2,9 +2,12 @@
 
 #include <commctrl.h>
 
+#include <cwchar>
+#include <string>
 #include <utility>
 
 #include "app/win32/resource.h"
+#include "app/win32/worker_ui.h"
 #include "platform/platform.h"
 #include "update/update.h"
 
@@ -14,7 +17,32 @@ namespace {
 
 constexpr UINT_PTR PROGRESS_TIMER = 1;
 constexpr UINT PROGRESS_TIMER_MS = 1000;
+// While a stop is under way the dialog looks for the worker's end this often.
+constexpr UINT_PTR STOP_TIMER = 2;
+constexpr UINT STOP_TIMER_MS = 100;
+// After the outcome only the closing steps remain; a worker that takes longer
+// than this is not waited for.
+constexpr ULONGLONG OUTCOME_STOP_LIMIT_MS = 10000;
+// When the session ends anyway (before the flash is touched) the worker gets
+// this long to close the link and put the board back.
+constexpr DWORD END_SESSION_WAIT_MS = 5000;
 constexpr int TEXT_BUFFER = 100;
+
+// Held for the life of the process: two copies started at the same instant
+// could both miss each other's window, which exists only once the first has
+// got as far as creating it.
+constexpr wchar_t INSTANCE_MUTEX[] = L"Local\\Zelvar.GpsFirmwareUpdate";
+// How long a second copy waits for the first one's window to appear.
+constexpr int FIRST_WINDOW_TRIES = 50;
+constexpr DWORD FIRST_WINDOW_WAIT_MS = 100;
+
+constexpr wchar_t FLASH_BUSY_LINE[] =
+    L"Writing the receiver's flash. Closing now would leave the receiver unusable; "
+    L"please wait for the outcome.";
+constexpr wchar_t STOPPING_LINE[] = L"Stopping: the receiver is left as it was.";
+constexpr wchar_t SHUTDOWN_REASON[] =
+    L"Zelvar is writing the GPS receiver's firmware. Interrupting it would leave the receiver "
+    L"unusable.";
 
 // The handheld shell's activation record; the desktop has no input panel to
 // track, so it is kept only for the calls that take it.
@@ -26,6 +54,13 @@ struct ShellActivate {
 
 ShellActivate ShellActivateInfo{};
 HANDLE WorkerThreadHandle = nullptr;
+DWORD WorkerThreadId = 0;
+HANDLE InstanceMutex = nullptr;
+// Set once a stop has been asked for and taken; the dialog then ends as soon
+// as the worker has.
+bool Stopping = false;
+ULONGLONG StoppingSince = 0;
+bool ShutdownBlocked = false;
 
 // Desktop counterparts of the handheld shell's calls.
 
@@ -91,8 +126,13 @@ HWND FrontWindowOf(HWND mainWindow) {
     return search.found;
 }
 
+// The machine must not sleep under the update: the link would break and a
+// half-written receiver does not start. The request ends with the thread.
 DWORD WINAPI WorkerThread(LPVOID parameter) {
-    return UpdateWorker(parameter);
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    const DWORD exitCode = UpdateWorker(parameter);
+    SetThreadExecutionState(ES_CONTINUOUS);
+    return exitCode;
 }
 
 // Runs a dialog of the program's resources modally; -1 when it cannot.
@@ -120,12 +160,113 @@ void OnCreate(HWND window) {
     SendMessageW(window, WM_CLOSE, 0, 0);
 }
 
-// Ending the dialog ends the program; while the receiver's flash is being
-// erased or written that would leave the receiver unusable, so it is refused.
-bool MayDismiss() {
-    if (!UpdateFlashBusy()) return true;
-    MessageBeep(MB_ICONWARNING);
-    return false;
+void SetStatusLine(HWND dialog, const wchar_t* text) {
+    wchar_t shown[256] = {};
+    GetDlgItemTextW(dialog, IDC_STATUS_LINE, shown, 256);
+    if (std::wcscmp(shown, text) != 0) SetDlgItemTextW(dialog, IDC_STATUS_LINE, text);
+}
+
+void EnableCloseBox(HWND dialog, bool enable) {
+    EnableMenuItem(GetSystemMenu(dialog, FALSE), SC_CLOSE,
+                   MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+}
+
+// The dialog's close box, status line and shutdown block follow the phase of
+// the run.
+void ShowPhase(HWND dialog) {
+    const bool busy = UpdateFlashBusy();
+    EnableCloseBox(dialog, !busy && !Stopping);
+    SetStatusLine(dialog, Stopping ? STOPPING_LINE : busy ? FLASH_BUSY_LINE : L"");
+    if (ShutdownBlocked && !busy) {
+        ShutdownBlockReasonDestroy(dialog);
+        ShutdownBlocked = false;
+    }
+}
+
+void EndProgressDialog(HWND dialog) {
+    KillTimer(dialog, STOP_TIMER);
+    if (ShutdownBlocked) ShutdownBlockReasonDestroy(dialog);
+    ShutdownBlocked = false;
+    // The worker has ended or is not waited for; only our handle goes.
+    if (WorkerThreadHandle != nullptr) CloseHandle(WorkerThreadHandle);
+    WorkerThreadHandle = nullptr;
+    EndDialog(dialog, IDOK);
+}
+
+// Closing the dialog ends the program. Before the first erase or write the
+// worker is stopped first, so that the link is closed, the board put back and
+// the temporary image removed; from then until the outcome is decided closing
+// is refused, as a half-written receiver does not start; after the outcome
+// the worker's box is answered for the user and its last steps run.
+void RequestClose(HWND dialog, const char* how) {
+    if (Stopping) return;
+    if (WorkerThreadHandle == nullptr || UpdateFinished()) {
+        EndProgressDialog(dialog);
+        return;
+    }
+    const int answer = UpdateRequestStop();
+    if (answer == UPDATE_STOP_REFUSED) {
+        NoteRunEvent(
+            (std::string(how) + " refused: the receiver's flash is being written").c_str());
+        ShowPhase(dialog);
+        SetStatusLine(dialog, FLASH_BUSY_LINE);
+        MessageBeep(MB_ICONWARNING);
+        return;
+    }
+    NoteRunEvent(
+        (std::string(how) + (answer == UPDATE_STOP_TAKEN ? ": stopping before the flash is touched"
+                                                         : ": ending after the outcome"))
+            .c_str());
+    Stopping = true;
+    StoppingSince = answer == UPDATE_STOP_ENDS_OUTCOME ? GetTickCount64() : 0;
+    ShowPhase(dialog);
+    DismissThreadMessages(WorkerThreadId);
+    SetTimer(dialog, STOP_TIMER, STOP_TIMER_MS, nullptr);
+}
+
+// A stop under way: ends the dialog once the worker has ended.
+void FollowStop(HWND dialog) {
+    if (!Stopping) return;
+    if (UpdateFinished() || WaitForSingleObject(WorkerThreadHandle, 0) == WAIT_OBJECT_0) {
+        const int outcome = UpdateOutcome();
+        if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK ||
+            outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
+            NoteRunEvent(outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK
+                             ? "stopped; nothing was sent to the receiver"
+                             : "stopped; the link was closed, the receiver's flash untouched");
+        }
+        EndProgressDialog(dialog);
+        return;
+    }
+    // A box that came up after the first look.
+    DismissThreadMessages(WorkerThreadId);
+    if (StoppingSince != 0 && GetTickCount64() - StoppingSince > OUTCOME_STOP_LIMIT_MS) {
+        EndProgressDialog(dialog);
+    }
+}
+
+// The session ends: a run not yet at the flash is stopped as the close box
+// would, as far as the time Windows gives allows.
+void EndSession() {
+    if (WorkerThreadHandle == nullptr || UpdateFinished()) return;
+    if (UpdateRequestStop() == UPDATE_STOP_REFUSED) return;
+    NoteRunEvent("end of session: stopping");
+    const ULONGLONG start = GetTickCount64();
+    while (WaitForSingleObject(WorkerThreadHandle, STOP_TIMER_MS) == WAIT_TIMEOUT &&
+           GetTickCount64() - start < END_SESSION_WAIT_MS) {
+        DismissThreadMessages(WorkerThreadId);
+    }
+}
+
+// Log-off, restart and shutdown wait while the flash is written, with the
+// reason shown to the user; at other times the session may end.
+INT_PTR QueryEndSession(HWND dialog) {
+    if (!UpdateFlashBusy()) return FALSE;
+    ShutdownBlockReasonCreate(dialog, SHUTDOWN_REASON);
+    ShutdownBlocked = true;
+    NoteRunEvent("end of session refused: the receiver's flash is being written");
+    SetWindowLongPtrW(dialog, DWLP_MSGRESULT, FALSE);
+    return TRUE;
 }
 
 }  // namespace
@@ -152,6 +293,16 @@ BOOL CreateMainWindow(HINSTANCE instance, int showCommand) {
     LoadStringW(instance, IDS_APP_CLASS, className, TEXT_BUFFER);
 
     // One copy at a time: a second one brings the first forward and ends.
+    InstanceMutex = CreateMutexW(nullptr, FALSE, INSTANCE_MUTEX);
+    if (InstanceMutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+        HWND running = FindWindowW(className, title);
+        for (int tries = 0; running == nullptr && tries < FIRST_WINDOW_TRIES; ++tries) {
+            Sleep(FIRST_WINDOW_WAIT_MS);
+            running = FindWindowW(className, title);
+        }
+        if (running != nullptr) SetForegroundWindow(FrontWindowOf(running));
+        return FALSE;
+    }
     if (HWND running = FindWindowW(className, title); running != nullptr) {
         SetForegroundWindow(FrontWindowOf(running));
         return FALSE;
@@ -222,7 +373,7 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
     }
 }
 
-INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     // Every message re-arms the one-second timer, so a tick comes a second
     // after the last message; the ticks themselves keep it going.
     SetTimer(dialog, PROGRESS_TIMER, PROGRESS_TIMER_MS, nullptr);
@@ -232,25 +383,42 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
             HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
             SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
             SendMessageW(bar, PBM_SETPOS, 0, 0);
-            WorkerThreadHandle = CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr);
+            Stopping = false;
+            WorkerThreadHandle =
+                CreateThread(nullptr, 0, WorkerThread, nullptr, 0, &WorkerThreadId);
             return TRUE;
         }
         case WM_TIMER:
             SendMessageW(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS,
                          static_cast<WPARAM>(ProgressPercent()), 0);
+            ShowPhase(dialog);
+            if (wParam == STOP_TIMER) FollowStop(dialog);
             return FALSE;
         case WM_CLOSE:
-            if (!MayDismiss()) return TRUE;
-            // The worker runs on to its end; only our handle goes.
-            if (WorkerThreadHandle != nullptr) CloseHandle(WorkerThreadHandle);
-            WorkerThreadHandle = nullptr;
-            EndDialog(dialog, IDOK);
+            RequestClose(dialog, "WM_CLOSE");
             return TRUE;
-        case WM_COMMAND:
-            if (LOWORD(wParam) == IDOK) {
-                if (MayDismiss()) EndDialog(dialog, IDOK);
+        case WM_SYSCOMMAND:
+            // The close box and Alt+F4; a close box greyed out during the
+            // flash is still answered, so the user learns why.
+            if ((wParam & 0xFFF0) == SC_CLOSE) {
+                RequestClose(dialog, lParam == 0 ? "Alt+F4" : "close box");
                 return TRUE;
             }
+            return FALSE;
+        case WM_NCLBUTTONDOWN:
+            // A click on the greyed close box: say why nothing happens.
+            if (wParam == HTCLOSE && UpdateFlashBusy()) RequestClose(dialog, "close box");
+            return FALSE;
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK) {
+                RequestClose(dialog, "OK");
+                return TRUE;
+            }
+            return FALSE;
+        case WM_QUERYENDSESSION:
+            return QueryEndSession(dialog);
+        case WM_ENDSESSION:
+            if (wParam != FALSE) EndSession();
             return FALSE;
         default:
             return FALSE;

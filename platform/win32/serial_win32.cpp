@@ -1,12 +1,15 @@
 // The receiver's serial port over the Win32 communications calls: the port's
-// own time-outs and line settings are saved at open and put back at close, and
-// only the fields the receiver protocol needs are changed in between.
+// own time-outs and line settings are saved at open and put back at close.
+// On a desktop the port's last user is unknown (a terminal program, a modem
+// driver), so every setting that could drop, alter or abort binary traffic is
+// made explicit in between.
 #include <windows.h>
 
 #include <cstddef>
 #include <cstring>
 #include <string>
 
+#include "platform/win32/serial_win32.h"
 #include "platform/win32/win32.h"
 #include "platform/win32/win32_text.h"
 
@@ -15,14 +18,40 @@ namespace {
 // The DCB's bit fields, as one word: flow control off (fOutxCtsFlow 0x4,
 // fOutxDsrFlow 0x8, fOutX 0x100, fInX 0x200) and the DTR / RTS control fields
 // (0x30, 0x3000) cleared, then DTR_CONTROL_ENABLE (0x10) and
-// RTS_CONTROL_ENABLE (0x1000) set. Every other flag keeps the port's value.
+// RTS_CONTROL_ENABLE (0x1000) set.
 constexpr DWORD DCB_FLAGS_CLEAR = 0x232C;
 constexpr DWORD DCB_FLAGS_SET = 0x1010;
+// What a previous user may have left that breaks a binary link: parity
+// checking (fParity 0x2), received bytes dropped while DSR is low, which a
+// three-wire adapter never raises (fDsrSensitivity 0x40), bad bytes replaced
+// (fErrorChar 0x400), 0x00 bytes stripped (fNull 0x800), and every transfer
+// failed after one line error until the error is cleared (fAbortOnError
+// 0x4000). Cleared, and binary mode (fBinary 0x1) set. fTXContinueOnXoff,
+// the XON/XOFF limits and characters keep the port's values: with software
+// flow control off nothing reads them.
+constexpr DWORD DCB_DESKTOP_CLEAR = 0x2 | 0x40 | 0x400 | 0x800 | 0x4000;
+constexpr DWORD DCB_DESKTOP_SET = 0x1;
 constexpr size_t DCB_FLAGS_OFFSET = 2 * sizeof(DWORD);  // after DCBlength, BaudRate
 static_assert(sizeof(DCB) == 28, "DCB layout");
 
 constexpr DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 static_assert(PURGE_ALL == 15, "purge flags");
+
+// Writes: the largest frame (payload, length and checksum) at the rate in
+// force, twice over, plus a second for the driver and the adapter. A short
+// time-out inherited from the port's last user would fail a long frame in the
+// middle of the flash; none at all would let a stalled adapter hang the
+// update for ever.
+constexpr uint32_t LARGEST_FRAME_BYTES = 1288;
+constexpr uint32_t BITS_PER_BYTE = 10;  // start, 8 data, stop
+constexpr uint32_t WRITE_MARGIN_MS = 1000;
+
+DWORD WriteTimeoutMs(uint32_t baud) {
+    if (baud == 0) baud = 1;
+    const uint64_t frameMs =
+        (uint64_t{LARGEST_FRAME_BYTES} * BITS_PER_BYTE * 1000 + baud - 1) / baud;
+    return static_cast<DWORD>(2 * frameMs + WRITE_MARGIN_MS);
+}
 
 struct PortState {
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -34,10 +63,28 @@ struct PortState {
 
 PortState Port;
 DWORD LastError = 0;
+DWORD LastCommErrors = 0;
 
 int Fail() {
     LastError = GetLastError();
     return 0;
+}
+
+// A failed transfer: the reason, and the line errors the driver recorded
+// (overrun, framing, parity, break), which are the cause more often than not.
+// Clearing them also lets the next transfer through on a port that aborts on
+// errors.
+int FailTransfer() {
+    LastError = GetLastError();
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(Port.handle, &errors, &status)) LastCommErrors = errors;
+    return 0;
+}
+
+void ApplyLinkTimeouts(uint32_t baud) {
+    Port.workingTimeouts = Win32LinkTimeouts(Port.workingTimeouts, baud);
+    SetCommTimeouts(Port.handle, &Port.workingTimeouts);
 }
 
 // "COM9" and "COM9:" become "\\.\COM9": the device namespace reaches every
@@ -70,6 +117,7 @@ void SetDcbFlags(DCB* dcb, DWORD flags) {
 
 int Open(const char* portName, uint32_t baud) {
     LastError = 0;
+    LastCommErrors = 0;
     std::wstring name;
     if (!DeviceName(portName, &name)) {
         LastError = ERROR_INVALID_NAME;
@@ -82,21 +130,17 @@ int Open(const char* portName, uint32_t baud) {
 
     GetCommTimeouts(Port.handle, &Port.savedTimeouts);
     Port.workingTimeouts = Port.savedTimeouts;
-    Port.workingTimeouts.ReadIntervalTimeout = SERIAL_READ_INTERVAL_MS;
-    Port.workingTimeouts.ReadTotalTimeoutMultiplier = SERIAL_READ_MULTIPLIER_MS;
-    Port.workingTimeouts.ReadTotalTimeoutConstant = SERIAL_READ_CONSTANT_MS;
-    SetCommTimeouts(Port.handle, &Port.workingTimeouts);
+    ApplyLinkTimeouts(baud);
 
     Port.savedDcb.DCBlength = sizeof(DCB);
     GetCommState(Port.handle, &Port.savedDcb);
-    Port.workingDcb = Port.savedDcb;
-    Port.workingDcb.BaudRate = baud;
-    Port.workingDcb.ByteSize = 8;
-    Port.workingDcb.Parity = NOPARITY;
-    Port.workingDcb.StopBits = ONESTOPBIT;
-    SetDcbFlags(&Port.workingDcb, (DcbFlags(Port.workingDcb) & ~DCB_FLAGS_CLEAR) | DCB_FLAGS_SET);
+    Port.workingDcb = Win32LinkDcb(Port.savedDcb, baud);
     // A failure from here on leaves the device open, as on the handheld.
     if (!SetCommState(Port.handle, &Port.workingDcb)) return Fail();
+    // Line errors left over from the last user would fail the first read.
+    DWORD leftOver = 0;
+    COMSTAT status{};
+    ClearCommError(Port.handle, &leftOver, &status);
     if (!PurgeComm(Port.handle, PURGE_ALL)) return Fail();
     return 1;
 }
@@ -108,21 +152,23 @@ int SetBaud(uint32_t baud) {
         LastError = ERROR_INVALID_HANDLE;
         return 0;
     }
-    return SetCommState(Port.handle, &Port.workingDcb) ? 1 : Fail();
+    if (!SetCommState(Port.handle, &Port.workingDcb)) return Fail();
+    ApplyLinkTimeouts(baud);
+    return 1;
 }
 
 int Read(uint8_t* buffer, uint32_t length, uint32_t* count) {
     DWORD got = 0;
     const BOOL ok = ReadFile(Port.handle, buffer, length, &got, nullptr);
     *count = got;
-    return ok ? 1 : Fail();
+    return ok ? 1 : FailTransfer();
 }
 
 int Write(const uint8_t* buffer, uint32_t length, uint32_t* count) {
     DWORD put = 0;
     const BOOL ok = WriteFile(Port.handle, buffer, length, &put, nullptr);
     *count = put;
-    return ok ? 1 : Fail();
+    return ok ? 1 : FailTransfer();
 }
 
 void Close() {
@@ -134,6 +180,31 @@ void Close() {
 }
 
 const SerialOps Table{Open, SetBaud, Read, Write, Close};
+
+}  // namespace
+
+DCB Win32LinkDcb(const DCB& port, uint32_t baud) {
+    DCB link = port;
+    link.BaudRate = baud;
+    link.ByteSize = 8;
+    link.Parity = NOPARITY;
+    link.StopBits = ONESTOPBIT;
+    SetDcbFlags(&link, (DcbFlags(link) & ~(DCB_FLAGS_CLEAR | DCB_DESKTOP_CLEAR)) | DCB_FLAGS_SET |
+                           DCB_DESKTOP_SET);
+    return link;
+}
+
+COMMTIMEOUTS Win32LinkTimeouts(const COMMTIMEOUTS& port, uint32_t baud) {
+    COMMTIMEOUTS link = port;
+    link.ReadIntervalTimeout = SERIAL_READ_INTERVAL_MS;
+    link.ReadTotalTimeoutMultiplier = SERIAL_READ_MULTIPLIER_MS;
+    link.ReadTotalTimeoutConstant = SERIAL_READ_CONSTANT_MS;
+    link.WriteTotalTimeoutMultiplier = 0;
+    link.WriteTotalTimeoutConstant = WriteTimeoutMs(baud);
+    return link;
+}
+
+namespace {
 
 uint64_t NowMs() {
     return GetTickCount64();
@@ -154,4 +225,7 @@ const ClockOps& Win32ClockOps() {
 }
 uint32_t Win32SerialLastError() {
     return LastError;
+}
+uint32_t Win32SerialLastCommErrors() {
+    return LastCommErrors;
 }

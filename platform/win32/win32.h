@@ -19,6 +19,18 @@ PlatformOps Win32PlatformOps();
 
 // GetLastError() of the last failed serial call (0 when none), for diagnostics.
 uint32_t Win32SerialLastError();
+// The line errors (CE_FRAME, CE_OVERRUN, ...) ClearCommError reported after the
+// last failed read or write since the port was opened; 0 when none.
+uint32_t Win32SerialLastCommErrors();
+
+// Notes why a run failed or stopped: one line (UTF-8, no line break) with a
+// time stamp, to the debugger (OutputDebugStringW) and appended to the file
+// WIN32_LOG_FILE_NAME in the user's temporary folder, beside the temporary
+// image. Nothing is reported when the file cannot be written.
+constexpr const char* WIN32_LOG_FILE_NAME = "Zelvar.log";
+void Win32LogLine(const char* text);
+// Full path of that file, UTF-8; "" when the temporary folder cannot be had.
+const char* Win32LogPath();
 
 // The simulated board. The port driver's key HKEY_LOCAL_MACHINE\Drivers\PhysicalCOM
 // may hold a string value WIN32_PORT_VALUE naming the serial port that the

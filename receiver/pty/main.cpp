@@ -18,6 +18,7 @@
 #include "receiver/boot/clock_board.h"
 #include "receiver/flash/flash_parts.h"
 #include "receiver/pty/pty_receiver.h"
+#include "zelvar_version.h"
 
 namespace {
 
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
         "standard output, then serves hosts until interrupted (or one disconnect with "
         "--once)."};
     app.footer(FrameCounting);
+    app.set_version_flag("--version", std::string("zelvar-receiver ") + ZelvarVersion());
 
     ReceiverConfig config;
     std::string link, dump;

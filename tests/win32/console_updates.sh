@@ -45,6 +45,22 @@ console_update() {
 
 set_port_driver_key COM9
 console_update whole-update "Done|Download Finish" 0 yes
+
+# The user's temporary folder named in letters outside any ANSI code page, as
+# a user profile can be: the image goes through it all the same, and stays
+# there after a failure.
+plain_temp=$(wine_temp_setting)
+set_wine_temp 'C:\Zelv\u00e4r-\u65e5\u672c-\u0416'
+unicode_temp=$(find "$WINEPREFIX/drive_c" -maxdepth 1 -name 'Zelv*r-*' 2>/dev/null | head -1)
+[[ -n $unicode_temp ]] && rm -rf "$unicode_temp"
+console_update non-ascii-temp "Done|Download Finish" 0 yes
+unicode_temp=$(find "$WINEPREFIX/drive_c" -maxdepth 1 -name 'Zelv*r-*' 2>/dev/null | head -1)
+check "non-ascii-temp: the temporary folder was made ($unicode_temp)" test -n "$unicode_temp"
+console_update non-ascii-temp-failure "Fail|CalculateFlashCRC16 Fail!" 1 no --crc-off-by-one
+check "non-ascii-temp-failure: the image stays in the temporary folder" \
+    test -s "${unicode_temp:-/nonexistent}/Tervalon.s"
+set_wine_temp "$plain_temp"
+[[ -n $unicode_temp ]] && rm -rf "$unicode_temp"
 console_update agent-crc-differs "Fail|CalculateFlashCRC16 Fail!" 1 no --crc-off-by-one
 set_port_driver_key COM8
 console_update no-such-port "Fail|Please close the GPS application !" 1 no

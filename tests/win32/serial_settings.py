@@ -8,19 +8,41 @@ moves it to 115200 and closes it. After each step the terminal's settings must
 be the link's (8-N-1, no flow control, the rate asked for), and after the close
 exactly what they were before. Prints PASS / FAIL lines.
 
+A second run first has the probe leave the port as a careless last user could
+(parity checking, NUL stripping, an error character, abort on error, a 1 ms
+write time-out) before the back end opens it: the link must then still check
+no parity, pass every byte of a binary frame both ways, 0x00 included, and
+put the careless settings back at close.
+
     serial_settings.py PROBE_EXE
 """
 import os
 import pty
+import select
 import subprocess
 import sys
 import termios
+import time
 
 IFLAG, OFLAG, CFLAG, LFLAG, ISPEED, OSPEED, CC = range(7)
 
 
 def main():
-    probe = sys.argv[1]
+    failures = run(sys.argv[1], hostile=False) + run(sys.argv[1], hostile=True)
+    return 1 if failures else 0
+
+
+def read_master(master, count, seconds=5):
+    data = b''
+    deadline = time.time() + seconds
+    while len(data) < count and time.time() < deadline:
+        ready, _, _ = select.select([master], [], [], 0.2)
+        if ready:
+            data += os.read(master, 65536)
+    return data
+
+
+def run(probe, hostile):
     prefix = os.environ['WINEPREFIX']
     master, slave = pty.openpty()
     before = termios.tcgetattr(slave)
@@ -38,9 +60,11 @@ def main():
 
     failures = 0
 
+    tag = ' (after a careless user)' if hostile else ''
+
     def check(name, ok):
         nonlocal failures
-        print(('PASS ' if ok else 'FAIL ') + name)
+        print(('PASS ' if ok else 'FAIL ') + name + tag)
         failures += 0 if ok else 1
 
     def link_settings(step, speed):
@@ -53,18 +77,45 @@ def main():
         check(f'serial {step}: no hardware or software flow control',
               not now[CFLAG] & termios.CRTSCTS and
               not now[IFLAG] & (termios.IXON | termios.IXOFF))
+        check(f'serial {step}: no parity checking or marking on input',
+              not now[IFLAG] & (termios.INPCK | termios.PARMRK | termios.ISTRIP))
 
     env = dict(os.environ, WINEDEBUG='-all')
-    proc = subprocess.Popen(['wine', probe, 'COM9'], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, text=True, env=env)
+    proc = subprocess.Popen(['wine', probe, 'COM9'] + (['--hostile'] if hostile else []),
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+
+    def go_on():
+        proc.stdin.write('\n')
+        proc.stdin.flush()
+        return proc.stdout.readline().strip()
+
     try:
+        if hostile:
+            line = proc.stdout.readline().strip()
+            check(f'serial careless settings made (got "{line}")', line == 'hostile')
+            # Else the run below could not tell the back end's settings from
+            # the terminal's own.
+            before = termios.tcgetattr(slave)
+            check('serial careless settings reach the terminal (parity checking on)',
+                  bool(before[IFLAG] & termios.INPCK))
+            proc.stdin.write('\n')
+            proc.stdin.flush()
         line = proc.stdout.readline().strip()
         check(f'serial open at 38400 (got "{line}")', line == 'open')
         if line == 'open':
             link_settings('after open', 38400)
-            proc.stdin.write('\n')
-            proc.stdin.flush()
-            line = proc.stdout.readline().strip()
+            if hostile:
+                frame = bytes([0x00, 0x05, 0x00, 0xFF, 0x7F, 0x80, 0x00, 0x7D])
+                os.write(master, frame)
+                line = go_on()
+                check(f'serial reads every byte, 0x00 included (got "{line}")',
+                      line == 'read ' + frame.hex())
+                line = proc.stdout.readline().strip()
+                sent = read_master(master, 4096)
+                check(f'serial writes a 4096-byte block whole (got "{line}", '
+                      f'{len(sent)} bytes arrived)',
+                      line == 'wrote 4096' and sent == bytes([0x55]) * 4096)
+            line = go_on()
             check(f'serial rate change (got "{line}")', line == 'baud')
             link_settings('after the rate change', 115200)
             proc.stdin.write('\n')
@@ -73,7 +124,8 @@ def main():
             check(f'serial close (got "{line}")', line == 'closed')
             after = termios.tcgetattr(slave)
             # What a DCB carries; Wine keeps the terminal raw, which no DCB
-            # field describes.
+            # field describes, and does not read parity checking back into
+            # the DCB, so that is not compared either.
             fields = {
                 'speed': lambda t: (t[ISPEED], t[OSPEED]),
                 'data bits, parity, stop bits': lambda t: t[CFLAG] & (
@@ -95,7 +147,7 @@ def main():
         os.remove(link)
         os.close(slave)
         os.close(master)
-    return 1 if failures else 0
+    return failures
 
 
 if __name__ == '__main__':

@@ -16,6 +16,7 @@
 #include "image/image.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
+#include "platform/win32/serial_win32.h"
 #include "platform/win32/win32.h"
 #include "platform/win32/win32_text.h"
 #include "update/board.h"
@@ -100,6 +101,89 @@ TEST_F(Win32Test, SerialOpenRefusesPortsThatCannotBeOpened) {
     for (const char* name : names) {
         EXPECT_EQ(Win32SerialOps().open(name, 38400), 0) << name;
         EXPECT_NE(Win32SerialLastError(), 0u) << name;
+    }
+}
+
+// A port as its last user may have left it: every flag set, odd characters
+// and limits, time-outs that fail a long write at once or never end one.
+DCB CarelessDcb() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    std::memset(reinterpret_cast<unsigned char*>(&dcb) + 2 * sizeof(DWORD), 0xFF, sizeof(DWORD));
+    dcb.BaudRate = 9600;
+    dcb.XonLim = 123;
+    dcb.XoffLim = 45;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = '?';
+    dcb.EofChar = 0x1A;
+    dcb.EvtChar = 0x7E;
+    return dcb;
+}
+
+TEST_F(Win32Test, LinkSettingsPassBinaryFramesWhateverThePortHad) {
+    DCB clean{};
+    clean.DCBlength = sizeof clean;
+    for (const DCB& port : {CarelessDcb(), clean}) {
+        for (uint32_t baud : {38400u, 115200u}) {
+            const DCB link = Win32LinkDcb(port, baud);
+            SCOPED_TRACE(testing::Message()
+                         << "baud " << baud << ", port flags fNull " << port.fNull);
+            EXPECT_EQ(link.BaudRate, baud);
+            EXPECT_EQ(link.ByteSize, 8);
+            EXPECT_EQ(link.Parity, NOPARITY);
+            EXPECT_EQ(link.StopBits, ONESTOPBIT);
+            // Received bytes are neither checked, dropped, replaced nor
+            // stripped, and one line error does not stop every later transfer.
+            EXPECT_EQ(link.fBinary, 1u);
+            EXPECT_EQ(link.fParity, 0u);
+            EXPECT_EQ(link.fDsrSensitivity, 0u);
+            EXPECT_EQ(link.fErrorChar, 0u);
+            EXPECT_EQ(link.fNull, 0u);
+            EXPECT_EQ(link.fAbortOnError, 0u);
+            EXPECT_EQ(link.fOutxCtsFlow, 0u);
+            EXPECT_EQ(link.fOutxDsrFlow, 0u);
+            EXPECT_EQ(link.fOutX, 0u);
+            EXPECT_EQ(link.fInX, 0u);
+            EXPECT_EQ(link.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+            EXPECT_EQ(link.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+            // What software flow control would use stays the port's.
+            EXPECT_EQ(link.fTXContinueOnXoff, port.fTXContinueOnXoff);
+            EXPECT_EQ(link.XonLim, port.XonLim);
+            EXPECT_EQ(link.XoffLim, port.XoffLim);
+            EXPECT_EQ(link.XonChar, port.XonChar);
+            EXPECT_EQ(link.XoffChar, port.XoffChar);
+            EXPECT_EQ(link.ErrorChar, port.ErrorChar);
+            EXPECT_EQ(link.EofChar, port.EofChar);
+            EXPECT_EQ(link.EvtChar, port.EvtChar);
+        }
+    }
+}
+
+TEST_F(Win32Test, WriteTimeOutFitsTheLargestFrameAndEnds) {
+    constexpr uint32_t largestFrame = 1288;  // the packet buffer: payload, length, checksum
+    const COMMTIMEOUTS ports[] = {{0, 0, 0, 0, 1}, {0, 0, 0, 0, 0}, {MAXDWORD, 0, 0, 50, 20}};
+    for (const COMMTIMEOUTS& port : ports) {
+        for (uint32_t baud : {38400u, 115200u}) {
+            const COMMTIMEOUTS link = Win32LinkTimeouts(port, baud);
+            SCOPED_TRACE(testing::Message() << "baud " << baud << ", port write constant "
+                                            << port.WriteTotalTimeoutConstant);
+            EXPECT_EQ(link.ReadIntervalTimeout, SERIAL_READ_INTERVAL_MS);
+            EXPECT_EQ(link.ReadTotalTimeoutMultiplier, SERIAL_READ_MULTIPLIER_MS);
+            EXPECT_EQ(link.ReadTotalTimeoutConstant, SERIAL_READ_CONSTANT_MS);
+            const uint64_t frameMs = uint64_t{largestFrame} * 10 * 1000 / baud;
+            const uint64_t allowedMs = uint64_t{link.WriteTotalTimeoutMultiplier} * largestFrame +
+                                       link.WriteTotalTimeoutConstant;
+            // Room for the frame twice over, and still an end to a stalled
+            // write (0 in both would mean no time-out at all).
+            EXPECT_GE(allowedMs, 2 * frameMs);
+            EXPECT_GE(allowedMs, 500u);
+            EXPECT_LE(allowedMs, 10000u);
+            EXPECT_NE(link.WriteTotalTimeoutConstant, 0u);
+        }
     }
 }
 
@@ -227,10 +311,13 @@ TEST_F(Win32Test, PowerStatusCanBeForced) {
         EXPECT_EQ(Win32BoardOps().powerStatus(&acLine), c.result) << c.value;
         EXPECT_EQ(acLine, c.acLine) << c.value;
     }
+    // Not forced: what the system reports.
     _putenv_s(WIN32_POWER_VARIABLE, "");
+    SYSTEM_POWER_STATUS status{};
+    ASSERT_NE(GetSystemPowerStatus(&status), 0);
     int acLine = -1;
     EXPECT_EQ(Win32BoardOps().powerStatus(&acLine), 1);
-    EXPECT_TRUE(acLine == 0 || acLine == 1 || acLine == 255) << acLine;
+    EXPECT_EQ(acLine, status.ACLineStatus);
 }
 
 TEST_F(Win32Test, ResourceStagesOverTheProgramsOwnResources) {
@@ -256,25 +343,80 @@ TEST_F(Win32Test, ResourceStagesOverTheProgramsOwnResources) {
     EXPECT_EQ(resources.lock(nullptr), nullptr);
 }
 
-TEST_F(Win32Test, TemporaryFileLivesInTheUsersTemporaryFolder) {
-    const char* path = Win32FileOps().tempImagePath();
-    ASSERT_NE(path, nullptr);
-    wchar_t folder[MAX_PATH + 1] = {};
-    ASSERT_NE(GetTempPathW(MAX_PATH + 1, folder), 0u);
-    const std::string expected = WideToUtf8(folder);
-    EXPECT_EQ(std::string(path), expected + "Tervalon.s");
-    EXPECT_NE(std::string(path), "C:\\Tervalon.s");
+// Points the user's temporary folder (GetTempPathW reads TMP first) at a new
+// folder of the given name for one test; removes it, and what is in it, after.
+class ScopedTempFolder {
+  public:
+    explicit ScopedTempFolder(const std::wstring& name) {
+        wchar_t base[MAX_PATH + 1] = {};
+        GetTempPathW(MAX_PATH + 1, base);
+        folder_ = std::wstring(base) + name;
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        wchar_t old[MAX_PATH + 1] = {};
+        hadTmp_ = GetEnvironmentVariableW(L"TMP", old, MAX_PATH + 1) != 0;
+        oldTmp_ = old;
+        SetEnvironmentVariableW(L"TMP", (folder_ + L"\\").c_str());
+    }
+    ~ScopedTempFolder() {
+        SetEnvironmentVariableW(L"TMP", hadTmp_ ? oldTmp_.c_str() : nullptr);
+        for (const wchar_t* file : {L"\\Tervalon.s", L"\\Zelvar.log"}) {
+            DeleteFileW((folder_ + file).c_str());
+        }
+        RemoveDirectoryW(folder_.c_str());
+    }
+    bool Holds(const wchar_t* file) const {
+        return GetFileAttributesW((folder_ + L"\\" + file).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    std::string Read(const wchar_t* file) const {
+        std::ifstream in((folder_ + L"\\" + file).c_str(), std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    }
+
+  private:
+    std::wstring folder_;
+    std::wstring oldTmp_;
+    bool hadTmp_ = false;
+};
+
+// The image goes from the resource through the temporary file to the binary
+// image, in the user's temporary folder whatever its name: a user profile
+// with letters outside the ANSI code page, on a volume without short names,
+// must work as well as a plain one.
+TEST_F(Win32Test, ImageGoesThroughTheUsersTemporaryFolderWhateverItsName) {
+    const wchar_t* names[] = {L"zelvar-plain", L"zelvar-J\u00FCrgen-\u65E5\u672C-\u0416"};
+    for (const wchar_t* name : names) {
+        SCOPED_TRACE(WideToUtf8(name));
+        ScopedTempFolder folder(name);
+        ASSERT_EQ(ExtractImageResource(), 0);
+        EXPECT_TRUE(folder.Holds(L"Tervalon.s"));
+        const char* path = Win32FileOps().tempImagePath();
+        ASSERT_NE(path, nullptr);
+        uint32_t count = 0;
+        const uint8_t* image = LoadImageFile(path, &count);
+        ASSERT_NE(image, nullptr);
+        ASSERT_EQ(count, 40u);
+        for (uint32_t i = 0; i < count; ++i) EXPECT_EQ(image[i], 0x30 + i) << i;
+        EXPECT_NE(DeleteFileW(Utf8ToWide(path).c_str()), 0);
+        EXPECT_FALSE(folder.Holds(L"Tervalon.s"));
+    }
 }
 
-TEST_F(Win32Test, ImageGoesFromResourceThroughTheFileToTheBinary) {
-    ASSERT_EQ(ExtractImageResource(), 0);
-    const char* path = Win32FileOps().tempImagePath();
-    uint32_t count = 0;
-    const uint8_t* image = LoadImageFile(path, &count);
-    ASSERT_NE(image, nullptr);
-    ASSERT_EQ(count, 40u);
-    for (uint32_t i = 0; i < count; ++i) EXPECT_EQ(image[i], 0x30 + i) << i;
-    EXPECT_NE(DeleteFileW(Utf8ToWide(path).c_str()), 0);
+// Why a run failed goes to a log beside the temporary image, also in a
+// folder whose name is not plain ASCII.
+TEST_F(Win32Test, LogLinesGoBesideTheTemporaryImage) {
+    const wchar_t* names[] = {L"zelvar-log", L"zelvar-log-\u00E9t\u00E9-\u65E5"};
+    for (const wchar_t* name : names) {
+        SCOPED_TRACE(WideToUtf8(name));
+        ScopedTempFolder folder(name);
+        Win32LogLine("\"EPWrite Fail\" (Fail); failed step EPWrite");
+        Win32LogLine("second");
+        const std::string text = folder.Read(L"Zelvar.log");
+        const size_t first = text.find("zelvar: \"EPWrite Fail\" (Fail); failed step EPWrite\r\n");
+        EXPECT_NE(first, std::string::npos) << text;
+        EXPECT_GT(text.find("zelvar: second\r\n"), first) << text;
+        EXPECT_EQ(std::string(Win32LogPath()).substr(std::string(Win32LogPath()).size() - 10),
+                  "Zelvar.log");
+    }
 }
 
 // A user folder with a name outside the ANSI code page: the file is made,

@@ -67,3 +67,29 @@ set_port_driver_key() {
 remove_port_driver_key() {
     wine reg delete 'HKLM\Drivers\PhysicalCOM' /f >/dev/null 2>&1 || true
 }
+
+# The user's temporary folder (TEMP and TMP of HKCU\Environment) as the
+# registry holds it, unexpanded.
+wine_temp_setting() {
+    wine reg query 'HKCU\Environment' /v TEMP 2>/dev/null | tr -d '\r' |
+        sed -n 's/^ *TEMP *REG_[A-Z_]* *//p'
+}
+
+# set_wine_temp PATH: points TEMP and TMP at PATH, which may hold \uXXXX
+# escapes for letters outside ASCII (written through a UTF-16 .reg file, so
+# that no code page is involved).
+set_wine_temp() {
+    local file
+    file=$(mktemp --suffix=.reg)
+    python3 - "$1" "$file" <<'PY'
+import re
+import sys
+path = re.sub(r'\\u([0-9a-fA-F]{4})', lambda m: chr(int(m.group(1), 16)), sys.argv[1])
+text = ('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Environment]\r\n'
+        f'"TEMP"=hex(2):{",".join(f"{b:02x}" for b in (path + chr(0)).encode("utf-16-le"))}\r\n'
+        f'"TMP"=hex(2):{",".join(f"{b:02x}" for b in (path + chr(0)).encode("utf-16-le"))}\r\n')
+open(sys.argv[2], 'wb').write(b'\xff\xfe' + text.encode('utf-16-le'))
+PY
+    wine regedit /S "$(winepath -w "$file")" >/dev/null 2>&1
+    rm -f "$file"
+}

@@ -1,0 +1,15 @@
+// A trace of the exchanges with the receiver, one line per exchange, taken
+// from the bytes that cross the serial line: the serial table in use is
+// wrapped, so the update itself is the same with or without it.
+#pragma once
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+// Starts tracing the serial table in use to out (kept open by the caller)
+// and returns the wrapping table to install in its place.
+const SerialOps& TraceSerialOps(const SerialOps& inner, FILE* out);
+
+// Lines written so far.
+unsigned long TraceLines();

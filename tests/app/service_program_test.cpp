@@ -1,0 +1,380 @@
+// The servicing options end to end: zelvar against the simulated receiver on
+// a pseudo-terminal, the flash checked through the receiver's dump.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/srecord_file.h"
+#include "tests/support/program_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t FLASH_512K = 0x80000;
+
+void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<uint8_t> RandomBytes(size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+// The flash as the receiver starts with `file` in it: the rest erased.
+std::vector<uint8_t> FlashHolding(const std::vector<uint8_t>& file, uint32_t size = FLASH_512K) {
+    std::vector<uint8_t> flash(size, 0xFF);
+    std::copy(file.begin(), file.end(), flash.begin());
+    return flash;
+}
+
+// zelvar-receiver on its own process; serves until stopped (flash kept
+// between sessions), dumping its flash at every disconnect and at exit.
+class ReceiverProcess {
+  public:
+    ReceiverProcess(const fs::path& dir, const std::vector<std::string>& options)
+        : link_(dir / "ttyGPS"), dump_(dir / "flash.bin") {
+        std::vector<std::string> args = {RECEIVER_BIN, "--link", link_.string(), "--flash-dump",
+                                         dump_.string()};
+        args.insert(args.end(), options.begin(), options.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+            execv(RECEIVER_BIN, argv.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && !fs::exists(link_); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~ReceiverProcess() { Stop(); }
+    ReceiverProcess(const ReceiverProcess&) = delete;
+    ReceiverProcess& operator=(const ReceiverProcess&) = delete;
+
+    bool Ready() const { return pid_ > 0 && fs::exists(link_); }
+    std::string Command(const std::string& options) const {
+        return std::string(ZELVAR_BIN) + " --port " + link_.string() + " " + options;
+    }
+    CommandResult Zelvar(const std::string& options) const { return RunCommand(Command(options)); }
+    // Ends the receiver; its flash as it left it.
+    std::vector<uint8_t> Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int raw = 0;
+            waitpid(pid_, &raw, 0);
+            pid_ = -1;
+        }
+        return ReadAll(dump_);
+    }
+
+  private:
+    fs::path link_;
+    fs::path dump_;
+    pid_t pid_ = -1;
+};
+
+class ServiceProgramTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zelvar-service-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        setenv("ZELVAR_LOCK_FILE", (dir_ / "zelvar.lock").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // An S-record file of the bytes as srec_cat writes it (LF, S0, S5 ...).
+    fs::path SrecCatFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+        const fs::path bin = dir_ / (name + ".bin");
+        const fs::path srec = dir_ / name;
+        WriteBytes(bin, bytes);
+        const CommandResult r =
+            RunCommand("srec_cat " + bin.string() + " -binary -o " + srec.string() + " -motorola");
+        EXPECT_EQ(r.status, 0) << r.output;
+        return srec;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(ServiceProgramTest, SimulatedHandheldAndOptionConflicts) {
+    struct Case {
+        const char* args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--simulate --info", 0, "Flash part: AM29LV400BB, maker AMD"},
+        {"--simulate --sim-bus 32 --info", 0, "1048576 bytes on a 32-bit bus"},
+        {"--simulate --verify", 3, "Differs"},  // the simulated flash holds an older firmware
+        {"--info --verify", 2, "excludes"},
+        {"--info --firmware x.s", 2, "excludes"},
+        {"--force", 2, "--backup"},
+        {"--simulate --firmware /nonexistent.s", 1, "/nonexistent.s: cannot be opened"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " " + c.args);
+        EXPECT_EQ(r.status, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    }
+}
+
+TEST_F(ServiceProgramTest, InfoNamesThePartAndItsSectorRunsOnBothBuses) {
+    struct Case {
+        std::vector<std::string> receiver;
+        std::vector<std::string> says;
+    };
+    const Case cases[] = {
+        {{"--part", "AM29LV400BB", "--bus-width", "16"},
+         {"Flash part: AM29LV400BB, maker AMD", "524288 bytes on a 16-bit bus",
+          "Sector runs: 1 x 0x4000, 2 x 0x2000, 1 x 0x8000, 7 x 0x10000", "Agent version: 2.0"}},
+        // Two parts side by side: sizes double, sector counts do not.
+        {{"--part", "28F160B3T", "--bus-width", "32"},
+         {"Flash part: 28F160B3T, maker INTEL", "4194304 bytes on a 32-bit bus",
+          "Sector runs: 31 x 0x20000, 8 x 0x4000"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.receiver[1]);
+        std::vector<std::string> options = c.receiver;
+        options.insert(options.end(), {"--flash-fill", "0"});
+        ReceiverProcess receiver(dir_, options);
+        ASSERT_TRUE(receiver.Ready());
+        const CommandResult r = receiver.Zelvar("--info");
+        EXPECT_EQ(r.status, 0) << r.output;
+        for (const std::string& text : c.says) {
+            EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+        }
+        const std::vector<uint8_t> flash = receiver.Stop();
+        EXPECT_EQ(flash, std::vector<uint8_t>(flash.size(), 0x00));  // nothing written
+        EXPECT_FALSE(flash.empty());
+    }
+}
+
+TEST_F(ServiceProgramTest, VerifyTellsEqualFromDifferentFromUnreachable) {
+    std::vector<uint8_t> image = FirmwareImage();
+    std::vector<uint8_t> changed = image;
+    changed[12345] ^= 0x01;
+    WriteBytes(dir_ / "image.bin", image);
+    WriteBytes(dir_ / "changed.bin", changed);
+    struct Case {
+        std::vector<std::string> receiver;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"--flash-file", (dir_ / "image.bin").string()}, 0, "Verified: the CRCs agree"},
+        {{"--flash-file", (dir_ / "changed.bin").string()}, 3, "Differs"},
+        {{"--no-flash"}, 1, "[Fail] EPOpen Fail!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        ReceiverProcess receiver(dir_, c.receiver);
+        ASSERT_TRUE(receiver.Ready());
+        const CommandResult r = receiver.Zelvar("--verify");
+        EXPECT_EQ(r.status, c.status) << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        if (c.status != 1) {
+            EXPECT_NE(r.output.find("Image CRC-16:    0xB73C over 482008 bytes"), std::string::npos)
+                << r.output;
+        }
+        EXPECT_EQ(r.output.find("a check, not a proof") != std::string::npos, c.status == 0)
+            << r.output;
+    }
+}
+
+TEST_F(ServiceProgramTest, RefusedFilesLeaveTheFlashUntouched) {
+    // Line 3 of srec_cat's output with its checksum changed.
+    const fs::path good = SrecCatFile("good.s", RandomBytes(4096, 2));
+    std::string srec = ReadText(good);
+    size_t line3 = srec.find('\n', srec.find('\n') + 1) + 1;
+    size_t end3 = srec.find('\n', line3);
+    srec[end3 - 1] = srec[end3 - 1] == '0' ? '1' : '0';
+    WriteText(dir_ / "badsum.s", srec);
+    const fs::path tooLong = SrecCatFile("toolong.s", RandomBytes(FLASH_512K + 1, 3));
+
+    struct Case {
+        std::string file;
+        std::vector<std::string> says;
+    };
+    const Case cases[] = {
+        {(dir_ / "badsum.s").string(), {"badsum.s line 3: bad checksum"}},
+        {(dir_ / "missing.s").string(), {"missing.s: cannot be opened"}},
+        {tooLong.string(),
+         {"[Fail] The image (524289 bytes) is longer than the flash (524288 bytes)!"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        ReceiverProcess receiver(dir_, {"--flash-fill", "0"});
+        ASSERT_TRUE(receiver.Ready());
+        const CommandResult r = receiver.Zelvar("--firmware " + c.file);
+        EXPECT_EQ(r.status, 1) << r.output;
+        for (const std::string& text : c.says) {
+            EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+        }
+        EXPECT_EQ(r.output.find("Download Finish"), std::string::npos);
+        const std::vector<uint8_t> flash = receiver.Stop();
+        EXPECT_EQ(flash, std::vector<uint8_t>(FLASH_512K, 0x00));
+    }
+}
+
+// Back up, flash a file srec_cat wrote, restore from the back-up.
+TEST_F(ServiceProgramTest, BackupRestoresTheFlashByteForByte) {
+    const std::vector<uint8_t> original = FlashHolding(FirmwareImage());
+    WriteBytes(dir_ / "original.bin", original);
+    const std::vector<uint8_t> other = RandomBytes(70000, 4);
+    const fs::path otherFile = SrecCatFile("other.s", other);
+    const fs::path backup = dir_ / "backup.s";
+    ReceiverProcess receiver(dir_, {"--flash-file", (dir_ / "original.bin").string()});
+    ASSERT_TRUE(receiver.Ready());
+
+    const CommandResult flashed =
+        receiver.Zelvar("--firmware " + otherFile.string() + " --backup " + backup.string());
+    EXPECT_EQ(flashed.status, 0) << flashed.output;
+    EXPECT_NE(flashed.output.find("Backup: 482008 bytes of 524288"), std::string::npos)
+        << flashed.output;
+    // The other firmware is in place, and verifies.
+    const std::vector<uint8_t> written = ReadAll(dir_ / "flash.bin");
+    ASSERT_EQ(written.size(), FLASH_512K);
+    EXPECT_TRUE(std::equal(other.begin(), other.end(), written.begin()));
+    EXPECT_EQ(receiver.Zelvar("--verify --firmware " + otherFile.string()).status, 0);
+    const CommandResult again = receiver.Zelvar("--backup " + backup.string());
+    EXPECT_EQ(again.status, 2) << again.output;  // an existing file is kept
+    EXPECT_NE(again.output.find("--force"), std::string::npos) << again.output;
+
+    // srec_cat reads the back-up to the same bytes (trailing erased bytes left out).
+    const CommandResult cat = RunCommand("srec_cat " + backup.string() + " -o " +
+                                         (dir_ / "backup.bin").string() + " -binary");
+    EXPECT_EQ(cat.status, 0) << cat.output;
+    const std::vector<uint8_t> image = FirmwareImage();
+    EXPECT_EQ(ReadAll(dir_ / "backup.bin"), image);
+
+    const CommandResult restored = receiver.Zelvar("--firmware " + backup.string());
+    EXPECT_EQ(restored.status, 0) << restored.output;
+    EXPECT_EQ(receiver.Stop(), original);
+}
+
+// An EPRead answer damaged on the line: the back-up fails, nothing is erased
+// and no file is left behind.
+TEST_F(ServiceProgramTest, BackupWithADamagedReadStopsBeforeTheErase) {
+    // Frame 23 is the first EPRead: 22 frames boot the receiver and open its flash.
+    ReceiverProcess receiver(dir_, {"--flash-fill", "0", "--corrupt-answer", "23"});
+    ASSERT_TRUE(receiver.Ready());
+    const CommandResult r = receiver.Zelvar("--backup " + (dir_ / "backup.s").string());
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("[Fail] EPRead Fail!"), std::string::npos) << r.output;
+    EXPECT_EQ(receiver.Stop(), std::vector<uint8_t>(FLASH_512K, 0x00));
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+        EXPECT_EQ(entry.path().filename().string().find("backup.s"), std::string::npos)
+            << entry.path();
+    }
+}
+
+TEST_F(ServiceProgramTest, JsonIsOneObjectForSuccessAndFailure) {
+    struct Case {
+        std::vector<std::string> receiver;
+        const char* options;
+        const char* expected;  // what the Python script prints
+    };
+    const Case cases[] = {
+        {{"--flash-fill", "0"},
+         "--json",
+         "updated 0 None AM29LV400BB 524288 16 482008 46908 46908 482008"},
+        {{"--no-flash"}, "--json", "failed 1 EPOpen None None None 482008 46908 None 0"},
+        {{"--flash-fill", "0"},
+         "--json --firmware /nonexistent.s",
+         "failed 1 FirmwareFile None None None None None None None"},
+        {{"--part", "SST39VF1601", "--bus-width", "32"},
+         "--info --json",
+         "identified 0 None SST39VF1601 4194304 32 None None None 0"},
+    };
+    const std::string script =
+        "import json,sys; d=json.load(open(sys.argv[1])); "
+        "print(d['outcome'], d['exit_status'], d['failed_step'], d['part'], d['flash_size'], "
+        "d['bus_width'], d['image_length'], d['image_crc'], d['receiver_crc'], "
+        "d['bytes_written']); "
+        "assert set(d['seconds']) == {'boot','erase','write','verify'}";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        ReceiverProcess receiver(dir_, c.receiver);
+        ASSERT_TRUE(receiver.Ready());
+        const fs::path out = dir_ / "out.json";
+        // Standard output alone: the JSON object and nothing else.
+        RunCommand("{ " + receiver.Command(c.options) + " >" + out.string() + " 2>/dev/null; }");
+        const CommandResult r = RunCommand("python3 -c \"" + script + "\" " + out.string());
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.output, std::string(c.expected) + "\n");
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ServiceProgramTest, TraceNamesNaksTimeOutsAndDamagedAnswers) {
+    // Frames 21 EPOpen, 22 SetProgramBufferSize, 23 CheckBlank of a fresh receiver.
+    struct Case {
+        std::vector<std::string> receiver;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{"--nak-frame", "21"}, " bd  6 EPOpen chip-select 0 base 0x00000000 -> NAK\n"},
+        {{"--drop-answer", "23"},
+         "115200 bd  24 CheckBlank address 0x00000000 length 482008 -> ACK, time-out: no answer\n"},
+        {{"--corrupt-answer", "23"},
+         // The damaged byte may be any of the answer's.
+         "24 CheckBlank address 0x00000000 length 482008 -> ACK, answer 25 status .*, "
+         "bad checksum \\(NAK sent\\)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::vector<std::string> options = c.receiver;
+        options.insert(options.end(), {"--flash-fill", "0"});
+        ReceiverProcess receiver(dir_, options);
+        ASSERT_TRUE(receiver.Ready());
+        const fs::path trace = dir_ / "trace.txt";
+        const CommandResult r = receiver.Zelvar("--trace " + trace.string());
+        EXPECT_EQ(r.status, 1) << r.output;
+        const std::string text = ReadText(trace);
+        EXPECT_TRUE(std::regex_search(text, std::regex(c.line))) << text;
+        EXPECT_NE(text.find(" 38400 bd  42 QueryChipId -> ACK, answer 43 chip id 48\n"),
+                  std::string::npos)
+            << text;
+    }
+}
+
+}  // namespace

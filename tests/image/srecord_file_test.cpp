@@ -1,0 +1,152 @@
+// The loader for S-record files from outside: what srec_cat writes is taken,
+// every damage is refused with its line and reason, and the S3 writer's text
+// is read back to the same bytes by both loaders.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+#include "image/srecord_file.h"
+
+namespace {
+
+// One record of type t at address with data, checksum computed, no line end.
+std::string Record(char type, uint32_t address, int addressBytes,
+                   const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> bytes;
+    bytes.push_back(static_cast<uint8_t>(addressBytes + data.size() + 1));
+    for (int i = addressBytes - 1; i >= 0; --i)
+        bytes.push_back(static_cast<uint8_t>(address >> (8 * i)));
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (uint8_t b : bytes) sum += b;
+    bytes.push_back(static_cast<uint8_t>(~sum));
+    std::string text = std::string("S") + type;
+    char hex[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        text += hex;
+    }
+    return text;
+}
+
+struct Parsed {
+    uint32_t count;
+    SRecordReport report;
+    std::vector<uint8_t> image;
+};
+
+Parsed Parse(const std::string& text) {
+    Parsed p{0, {0, nullptr}, std::vector<uint8_t>(text.size() / 2 + 1)};
+    p.count = ParseSRecordFile(text.data(), static_cast<uint32_t>(text.size()), p.image.data(),
+                               static_cast<uint32_t>(p.image.size()), &p.report);
+    p.image.resize(p.count);
+    return p;
+}
+
+const std::vector<uint8_t> A = {1, 2, 3, 4};
+const std::vector<uint8_t> B = {5, 6};
+
+TEST(SRecordFile, TakesTheFormsOtherToolsWrite) {
+    const std::string header = Record('0', 0, 2, {'h', 'i'});
+    struct Case {
+        const char* what;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"CR LF, S3, S7", Record('3', 0, 4, A) + "\r\n" + Record('3', 4, 4, B) + "\r\n" +
+                              Record('7', 0, 4, {}) + "\r\n"},
+        {"LF, S0, S1, S5, S9", header + "\n" + Record('1', 0, 2, A) + "\n" + Record('1', 4, 2, B) +
+                                   "\n" + Record('5', 2, 2, {}) + "\n" + Record('9', 0, 2, {}) +
+                                   "\n"},
+        {"S2, S8, no final line end",
+         Record('2', 0, 3, A) + "\n" + Record('2', 4, 3, B) + "\n" + Record('8', 0, 3, {})},
+        {"S6 count and no end record",
+         Record('3', 0, 4, A) + "\n" + Record('3', 4, 4, B) + "\n" + Record('6', 2, 3, {}) + "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Parsed p = Parse(c.text);
+        EXPECT_EQ(p.image, std::vector<uint8_t>({1, 2, 3, 4, 5, 6})) << p.report.reason;
+    }
+}
+
+TEST(SRecordFile, RefusesDamageNamingTheLineAndTheReason) {
+    const std::string one = Record('3', 0, 4, A);
+    const std::string two = Record('3', 4, 4, B);
+    const std::string end = Record('7', 0, 4, {});
+    std::string badSum = two;
+    badSum.back() = badSum.back() == '0' ? '1' : '0';
+    std::string lower = two;
+    lower[12] = 'a';
+    struct Case {
+        std::string text;
+        uint32_t line;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {one + "\n" + badSum + "\n" + end + "\n", 2, "bad checksum"},
+        {one + "\n" + lower + "\n" + end + "\n", 2, "bad hex digit"},
+        {one + "\n" + Record('3', 5, 4, B) + "\n" + end + "\n", 2, "address does not continue"},
+        {one + "\n" + two + "0\n" + end + "\n", 2, "line length does not match"},
+        {one + "\n" + two + "\n", 3, "the text ends before"},
+        {one + "\n" + two + "\n" + Record('5', 3, 2, {}) + "\n", 3, "record count differs"},
+        {one + "\n" + Record('4', 4, 4, B) + "\n" + end + "\n", 2, "unknown record type"},
+        {one + "\n\n" + end + "\n", 2, "not an S-record"},
+        {end + "\n", 1, "no data before the termination"},
+        {one + "\r\r\n" + end + "\n", 1, "line length does not match"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const Parsed p = Parse(c.text);
+        EXPECT_EQ(p.count, 0u);
+        EXPECT_EQ(p.report.line, c.line);
+        ASSERT_NE(p.report.reason, nullptr);
+        EXPECT_NE(std::string(p.report.reason).find(c.reason), std::string::npos)
+            << p.report.reason;
+    }
+}
+
+TEST(SRecordFile, RefusesAnImageLargerThanTheRoomGiven) {
+    const std::string text = Record('3', 0, 4, A) + "\n" + Record('7', 0, 4, {}) + "\n";
+    uint8_t out[3];
+    SRecordReport report{};
+    EXPECT_EQ(
+        ParseSRecordFile(text.data(), static_cast<uint32_t>(text.size()), out, sizeof out, &report),
+        0u);
+    EXPECT_EQ(report.line, 1u);
+    EXPECT_STREQ(report.reason, "image too large");
+}
+
+TEST(SRecordFile, WrittenS3TextReadsBackWithBothLoaders) {
+    for (uint32_t length : {0u, 1u, 16u, 17u, 4099u}) {
+        SCOPED_TRACE(length);
+        std::vector<uint8_t> data(length);
+        for (uint32_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(i * 13 + 7);
+        std::string text(SRecordS3TextLength(length), '?');
+        ASSERT_EQ(
+            SRecordWriteS3(data.data(), length, text.data(), static_cast<uint32_t>(text.size())),
+            text.size());
+        EXPECT_EQ(text.find('?'), std::string::npos);
+        EXPECT_EQ(text.substr(text.size() - 16), "S70500000000FA\r\n");
+        EXPECT_EQ(SRecordWriteS3(data.data(), length, text.data(),
+                                 static_cast<uint32_t>(text.size() - 1)),
+                  0u);
+        std::vector<uint8_t> strict(text.size());
+        const uint32_t strictCount =
+            ParseSRecords(text.data(), static_cast<uint32_t>(text.size()), strict.data());
+        strict.resize(strictCount);
+        const Parsed p = Parse(text);
+        if (length == 0) {
+            EXPECT_EQ(strictCount, 0u);  // no data: no image, for either loader
+            EXPECT_EQ(p.count, 0u);
+        } else {
+            EXPECT_EQ(strict, data);
+            EXPECT_EQ(p.image, data);
+        }
+    }
+}
+
+}  // namespace

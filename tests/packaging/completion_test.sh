@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The bash completion of zelvar, as bash calls it: options from --help, serial
+# devices for --port, the bus widths, and the flash parts zelvar-receiver knows.
+# completion_test.sh COMPLETION ZELVAR ZELVAR_RECEIVER
+set -uo pipefail
+completion=$1 zelvar=$2 receiver=$3
+# zelvar-receiver is found on PATH when it is not beside the program.
+PATH=$(dirname "$receiver"):$PATH
+source "$completion"
+failures=0
+
+# expect WANT UNWANTED WORDS...: completing the last word offers WANT (a word,
+# or empty for nothing at all) and not UNWANTED.
+expect() {
+    local want=$1 unwanted=$2
+    shift 2
+    COMP_WORDS=("$zelvar" "$@")
+    COMP_CWORD=$#
+    COMPREPLY=()
+    _zelvar "$zelvar"
+    local got=" ${COMPREPLY[*]} "
+    if { [[ -z $want && ${#COMPREPLY[@]} -eq 0 ]] || [[ -n $want && $got == *" $want "* ]]; } &&
+        [[ -z $unwanted || $got != *" $unwanted "* ]]; then
+        echo "PASS [$*] offers '${want}'"
+    else
+        echo "FAIL [$*] offers:${got}(wanted '$want', not '$unwanted')"
+        failures=$((failures + 1))
+    fi
+}
+
+expect --simulate --port --sim
+expect --sim-wire-timing "" --sim-w
+expect --no-wait "" ""
+expect --help "" --h
+expect "" "" --nothing-like-this
+expect 32 16 --sim-bus 3
+expect AM29LV400BB 28F800B3B --sim-part AM29LV4
+expect /dev/tty /dev/null --port /dev/tt
+# An option's value is not completed as an option.
+expect "" "" --sim-bus -
+exit $((failures > 0))
