@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -83,6 +84,7 @@ struct Child {
     std::string partial;  // a line not yet ended
     int percent = -1;
     std::string message;  // the last line it printed that was not progress
+    std::string report;   // with --json: its whole standard output, one JSON object
     bool reaped = false;
     int status = -1;  // exit status, 128 + signal when killed
     std::chrono::steady_clock::time_point start, end;
@@ -105,6 +107,10 @@ const char* OutcomeName(int status) {
         default:
             return "ended";
     }
+}
+
+bool WantsJson(const std::vector<std::string>& common) {
+    return std::find(common.begin(), common.end(), "--json") != common.end();
 }
 
 bool Spawn(Child* c, const std::vector<std::string>& common) {
@@ -150,7 +156,8 @@ bool Spawn(Child* c, const std::vector<std::string>& common) {
         sigprocmask(SIG_SETMASK, &before, nullptr);
         dup2(devNull, STDIN_FILENO);
         dup2(fds[1], STDOUT_FILENO);
-        dup2(fds[1], STDERR_FILENO);
+        // A JSON report on standard output stays clean of the notices.
+        if (!WantsJson(common)) dup2(fds[1], STDERR_FILENO);
         execve("/proc/self/exe", argv.data(), envp.data());
         _exit(127);
     }
@@ -173,11 +180,16 @@ bool Spawn(Child* c, const std::vector<std::string>& common) {
 
 class Display {
   public:
-    Display(std::vector<Child>& children, bool tty) : children_(children), tty_(tty) {
+    Display(std::vector<Child>& children, bool tty, bool json)
+        : children_(children), tty_(tty && !json), json_(json) {
         for (const Child& c : children_) width_ = std::max(width_, c.target.port.size());
     }
 
     void Line(Child& c, const std::string& line) {
+        if (json_) {
+            c.report += line + "\n";
+            return;
+        }
         int percent = 0;
         if (std::sscanf(line.c_str(), "progress %d%%", &percent) == 1) {
             c.percent = percent;
@@ -215,6 +227,26 @@ class Display {
     }
 
     void Summary() {
+        if (json_) {
+            // One array, a report per port in the order given; a child that
+            // wrote none is described by its port and status alone.
+            std::printf("[\n");
+            for (size_t i = 0; i < children_.size(); ++i) {
+                const Child& c = children_[i];
+                std::string report = c.report;
+                while (!report.empty() && (report.back() == '\n' || report.back() == ' ')) {
+                    report.pop_back();
+                }
+                if (report.empty() || report.front() != '{') {
+                    report = "{\"port\": \"" + c.target.port +
+                             "\", \"exit_status\": " + std::to_string(c.status) + "}";
+                }
+                std::printf("%s%s\n", report.c_str(), i + 1 < children_.size() ? "," : "");
+            }
+            std::printf("]\n");
+            std::fflush(stdout);
+            return;
+        }
         Redraw(true);
         const int w = static_cast<int>(std::max<size_t>(width_, 4));
         std::printf("\n%-*s  %-11s  %8s  %s\n", w, "port", "outcome", "seconds", "message");
@@ -228,6 +260,7 @@ class Display {
   private:
     std::vector<Child>& children_;
     bool tty_;
+    bool json_;
     size_t width_ = 0;
     bool drawn_ = false;
     bool dirty_ = true;
@@ -351,7 +384,7 @@ int RunBench(const BenchPlan& plan) {
     }
     std::vector<Child> children(plan.ports.size());
     for (size_t i = 0; i < children.size(); ++i) children[i].target = plan.ports[i];
-    Display display(children, isatty(STDOUT_FILENO) != 0);
+    Display display(children, isatty(STDOUT_FILENO) != 0, WantsJson(plan.common));
     InstallForwarding();
 
     for (Child& c : children) {

@@ -27,7 +27,8 @@ BenchPlan PlanBench(int argc, char** argv);
 
 // Runs one child per port and waits for all of them. On a terminal one
 // progress line per port is redrawn in place, then a summary table follows;
-// otherwise every line of a child is printed prefixed with its port. Ctrl-C
+// otherwise every line of a child is printed prefixed with its port; with
+// --json, one array holds each port's report. Ctrl-C
 // and the other stop signals go on to every child, each of which follows the
 // stop rule. Status: 0 when every receiver finished, 2 when none started, 1
 // when any failed, 130 when some were stopped and none failed.

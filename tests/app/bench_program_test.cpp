@@ -161,6 +161,23 @@ TEST_F(BenchProgramTest, NoneStartedIsStatusTwo) {
     EXPECT_EQ(r.status, 2) << r.output;
 }
 
+TEST_F(BenchProgramTest, WithJsonOneArrayHoldsEachPortsReport) {
+    Receiver a(dir_, "a", {});
+    Receiver b(dir_, "b", {});
+    // Standard output alone: the notices go to standard error.
+    const CommandResult r = RunCommand("(" + std::string(ZELVAR_BIN) + " --port " + a.Device() +
+                                       " --port " + b.Device() + " --info --json 2>/dev/null)");
+    EXPECT_EQ(r.status, 0) << r.output;
+    ASSERT_FALSE(r.output.empty());
+    EXPECT_EQ(r.output.front(), '[') << r.output;
+    EXPECT_EQ(r.output.find(a.Device() + ":"), std::string::npos) << r.output;
+    const size_t first = r.output.find("\"" + a.Device() + "\"");
+    EXPECT_NE(first, std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"" + b.Device() + "\"", first), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("},\n{"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.substr(r.output.size() - 2), "]\n");
+}
+
 TEST_F(BenchProgramTest, AStopReachesEveryReceiverBeforeItsFlashIsTouched) {
     Receiver a(dir_, "a", {"--flash-fill", "0"});
     Receiver b(dir_, "b", {"--flash-fill", "0"});
