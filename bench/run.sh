@@ -4,12 +4,16 @@
 #  2-4. whole updates of the simulated receiver over a pseudo-terminal
 #     (bench/update_bench.py): time beyond the settle delay, the update at
 #     115200 baud with wire timing against the line's lower bound, and the
-#     host's CPU time and peak resident set.
+#     host's CPU time and peak resident set;
+#  5. what zelvar --trace costs on the wire-timed update;
+#  6. the wire-timed update at 115200, 230400 and 460800 (zelvar --baud);
+#  7. 1, 4 and 8 wire-timed receivers at once at 115200 (several --port).
 #
 #   bench/run.sh [build-dir]        (default: build/bench)
 #
 # UPDATE_RUNS=n   runs of each untimed-line update (default 5)
-# SKIP_WIRE=1     leave out the wire-timed update (it takes some 45 s)
+# SKIP_WIRE=1     leave out the wire-timed updates (items 3, 6, 7: some 5 minutes)
+# BENCH_SIZES=l   receiver counts of item 7 (default 1,4,8)
 # HOST_REALTIME=1 also run the wire-timed update with zelvar at SCHED_FIFO 1
 # Run it on an otherwise idle machine: the update times are wall clock.
 set -eu
@@ -66,7 +70,11 @@ sys.exit(0 if srec_ns / parse >= 20 else 1)
 PY
 
 set -- "$build" --runs "${UPDATE_RUNS:-5}"
-if [ "${SKIP_WIRE:-0}" = 1 ]; then set -- "$@" --skip-wire; fi
+if [ "${SKIP_WIRE:-0}" = 1 ]; then
+    set -- "$@" --skip-wire
+else
+    set -- "$@" --rates --bench "${BENCH_SIZES:-1,4,8}"
+fi
 if [ "${HOST_REALTIME:-0}" = 1 ]; then set -- "$@" --host-realtime; fi
 python3 "$root/bench/update_bench.py" "$@" || status=1
 exit $status

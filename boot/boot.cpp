@@ -72,6 +72,18 @@ uint16_t BaudDivisor(uint32_t baud, uint8_t chipId) {
     return static_cast<uint16_t>(divisor);
 }
 
+uint32_t BaudActualRate(uint32_t baud, uint8_t chipId) {
+    const uint16_t divisor = BaudDivisor(baud, chipId);
+    return divisor == 0 ? 0 : BAUD_CLOCK_HZ / divisor;
+}
+
+int BaudSuitsChip(uint32_t baud, uint8_t chipId) {
+    const uint32_t actual = BaudActualRate(baud, chipId);
+    if (actual == 0) return 0;
+    const uint64_t off = actual > baud ? actual - baud : baud - actual;
+    return off * 10000 <= uint64_t{baud} * BAUD_TOLERANCE_BASIS_POINTS ? 1 : 0;
+}
+
 int SwitchBaud(uint32_t baud, uint8_t chipId) {
     if (baud == 0) return 0;
     PacketRewind();
@@ -119,10 +131,14 @@ uint32_t OpenReceiver(const char* portName, uint32_t baud) {
     if (QueryChipId(&LastChipId) != 1) return LINK_EXCHANGE_FAILED;
     const uint32_t clock = SetUpClock(LastChipId);
     if (clock != LINK_OK) return clock;
-    if (SwitchBaud(baud, LastChipId) != 1) return LINK_PORT_FAILED;
+    // A rate this chip cannot keep to would garble every frame after the
+    // switch; the agent is brought up at a rate it can, so that the link ends
+    // with a Disconnect the receiver answers.
+    const bool suits = baud == BAUD_FALLBACK || BaudSuitsChip(baud, LastChipId) == 1;
+    if (SwitchBaud(suits ? baud : BAUD_FALLBACK, LastChipId) != 1) return LINK_PORT_FAILED;
     if (DownloadAgent(FlashAgentImage, FlashAgentImageLength) != 1) return LINK_DOWNLOAD_FAILED;
     Connected = 1;
-    return LINK_OK;
+    return suits ? LINK_OK : LINK_BAUD_REFUSED;
 }
 
 uint32_t CloseReceiver() {

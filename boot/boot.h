@@ -12,6 +12,12 @@ constexpr uint32_t BOOT_SETTLE_MS = 2000;
 constexpr uint32_t BOOT_SETTLE_SLICE_MS = 100;
 // The receiver's UART clock: three times 16369000 Hz.
 constexpr uint32_t BAUD_CLOCK_HZ = 49107000;
+// The rate every chip takes; a rate a chip refuses falls back to it.
+constexpr uint32_t BAUD_FALLBACK = 115200;
+// How far the rate a divisor gives may lie from the rate asked for, in
+// hundredths of a percent: the share of the usual UART tolerance one end may
+// spend.
+constexpr uint32_t BAUD_TOLERANCE_BASIS_POINTS = 200;
 // The chip whose UART divisor rounds to 16 and whose clock needs only one request.
 constexpr uint8_t CHIP_ID_ALTERNATE = 35;
 // Agent image bytes per WriteAgentBlock: fills PacketBuffer exactly.
@@ -34,6 +40,9 @@ constexpr uint8_t FIRST_STAGE_ANSWER = 0x25;  // '%'
 // A stop seen while the line settles, before any byte went out, closes the
 // port and gives LINK_STOPPED; once bytes went out the open runs to its end,
 // since a receiver left between its stages answers no Disconnect.
+// When the chip's divisor cannot come near enough to baud (BaudSuitsChip),
+// the open goes on at BAUD_FALLBACK and returns LINK_BAUD_REFUSED with the
+// link up, so that CloseReceiver can end it and the receiver starts over.
 uint32_t OpenReceiver(const char* portName, uint32_t baud);
 // Asked by OpenReceiver during the settle wait; true means stop. Null (the
 // power-on state): never.
@@ -52,6 +61,11 @@ int LoadFirstStage(const uint8_t* image, uint32_t length);
 int QueryChipId(uint8_t* chipOut);
 // The UART divisor for baud on chipId, as its low 16 bits; 0 for baud 0.
 uint16_t BaudDivisor(uint32_t baud, uint8_t chipId);
+// The rate the receiver's UART actually runs at for baud on chipId (0 for
+// baud 0).
+uint32_t BaudActualRate(uint32_t baud, uint8_t chipId);
+// 1 when that rate lies within BAUD_TOLERANCE_BASIS_POINTS of baud.
+int BaudSuitsChip(uint32_t baud, uint8_t chipId);
 // Tells the first stage the new divisor (it answers at the old rate), then
 // moves the host. A zero baud is refused without sending anything.
 int SwitchBaud(uint32_t baud, uint8_t chipId);

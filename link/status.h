@@ -15,3 +15,6 @@ constexpr uint32_t LINK_UNKNOWN_CLOCK = 105;
 // A stop was asked for before anything went to the receiver; the port is
 // closed again.
 constexpr uint32_t LINK_STOPPED = 106;
+// The operating rate asked for does not suit the answering chip's UART: the
+// link was brought up at BAUD_FALLBACK instead, for CloseReceiver to end it.
+constexpr uint32_t LINK_BAUD_REFUSED = 107;

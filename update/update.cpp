@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/status.h"
+
 #include "agent/agent.h"
 #include "boot/boot.h"
 #include "image/image.h"
@@ -35,6 +37,7 @@ std::atomic<int> Outcome{UPDATE_OUTCOME_NONE};
 const char* FailedStep = "";
 
 constexpr uint32_t OPERATING_BAUD = 115200;
+uint32_t OperatingBaud = OPERATING_BAUD;
 constexpr uint32_t BLOCK_SIZE = 4096;
 
 void SetProgress(int32_t value) {
@@ -111,6 +114,18 @@ uint32_t Stop(const Taken& taken, int outcome) {
     if (taken.driverActive) DeactivatePortDriver();
     RemoveTempImage(taken.imagePath);
     Decide(outcome, "");
+    return 1;
+}
+
+// The chip answered but cannot run at the rate asked for: the link came up at
+// a rate it can and is ended like a stop, before anything reaches the flash.
+uint32_t RefuseRate(const Taken& taken) {
+    static char text[128];
+    std::snprintf(text, sizeof text,
+                  "The receiver (chip %u) cannot run at %u baud. Its flash was not touched.",
+                  static_cast<unsigned>(ChipId()), static_cast<unsigned>(OperatingBaud));
+    Stop(taken, UPDATE_OUTCOME_RATE_REFUSED);
+    Show(text, "Fail");
     return 1;
 }
 
@@ -248,9 +263,10 @@ uint32_t RunUpdate() {
     uint64_t mark = NowMs();
     SetPhase(UPDATE_PHASE_LINK);
     BootSetStopQuery(StopPending);
-    const uint32_t opened = OpenReceiver(ReceiverPortName(), OPERATING_BAUD);
+    const uint32_t opened = OpenReceiver(ReceiverPortName(), OperatingBaud);
     BootSetStopQuery(nullptr);
     if (opened == LINK_STOPPED) return Stop(taken, UPDATE_OUTCOME_STOPPED_BEFORE_LINK);
+    if (opened == LINK_BAUD_REFUSED) return RefuseRate(taken);
     if (opened != 0) return Fail("OpenReceiver", "Please close the GPS application !", 1);
     if (StopPending()) return Stop(taken, UPDATE_OUTCOME_STOPPED_WITH_LINK);
     char version[64];
@@ -381,6 +397,10 @@ void UpdateSetProgressObserver(ProgressObserver observer) {
     Observer = observer;
 }
 
+void UpdateSetOperatingBaud(uint32_t baud) {
+    OperatingBaud = baud;
+}
+
 const UpdateFacts& UpdateLastFacts() {
     return Facts;
 }
@@ -407,6 +427,7 @@ void UpdateReset() {
     ImageOverrideLength = 0;
     BeforeErase = nullptr;
     Observer = nullptr;
+    OperatingBaud = OPERATING_BAUD;
     Progress.store(0, std::memory_order_relaxed);
     State.store(UPDATE_PHASE_IDLE, std::memory_order_relaxed);
     Outcome.store(UPDATE_OUTCOME_NONE, std::memory_order_relaxed);

@@ -49,6 +49,9 @@ constexpr int UPDATE_OUTCOME_NOT_HANDHELD = 2;         // no port driver: nothin
 constexpr int UPDATE_OUTCOME_FAILED = 3;               // UpdateFailedStep() names the step
 constexpr int UPDATE_OUTCOME_STOPPED_BEFORE_LINK = 4;  // nothing was sent to the receiver
 constexpr int UPDATE_OUTCOME_STOPPED_WITH_LINK = 5;    // link closed again, flash untouched
+// The chip cannot run at the operating rate asked for: link closed again,
+// board restored, flash untouched.
+constexpr int UPDATE_OUTCOME_RATE_REFUSED = 6;
 int UpdateOutcome();
 // The operation whose failure ended the run ("OpenReceiver", "EPWrite", ...),
 // or "" when the run did not fail.
@@ -63,6 +66,10 @@ const char* UpdateErasePhase(uint32_t imageLength, uint32_t flashSize);
 // diagnostics; null to stop).
 using ProgressObserver = void (*)(int32_t percent);
 void UpdateSetProgressObserver(ProgressObserver observer);
+
+// The operating rate OpenReceiver moves the link to (115200 unless set);
+// set before the worker starts.
+void UpdateSetOperatingBaud(uint32_t baud);
 
 // What the last run learned, for reports (filled as the run goes; zero
 // where it did not get that far). Sizes in bytes, times in milliseconds.

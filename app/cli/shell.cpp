@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "app/cli/baud_choice.h"
+#include "app/cli/bench_run.h"
 #include "app/cli/service_cli.h"
 #include "app/cli/terminal_ui.h"
 #include "platform/embedded/embedded_resource.h"
@@ -36,12 +38,13 @@ constexpr const char* USAGE_NOTE =
 constexpr const char* EXIT_TEXT =
     "Exit status: 0 after \"Download Finish\"; 1 when the update started and failed;\n"
     "2 when it did not start (not the handheld, no external power, already running,\n"
-    "bad options); 3 when --verify finds a different CRC; 130 when stopped (SIGINT,\n"
-    "SIGTERM, SIGHUP, SIGQUIT) before the receiver's flash was touched: the board is\n"
-    "restored, the link closed and the temporary image removed. From the first erase\n"
-    "or write until the outcome is known, stopping is refused and the update\n"
-    "finishes, also when the terminal goes away. Once the outcome is known a stop\n"
-    "ends the program with its status; 130 never follows a write to the flash.";
+    "bad options, a --baud rate the receiver's chip cannot take); 3 when --verify\n"
+    "finds a different CRC; 130 when stopped (SIGINT, SIGTERM, SIGHUP, SIGQUIT)\n"
+    "before the receiver's flash was touched: the board is restored, the link closed\n"
+    "and the temporary image removed. From the first erase or write until the\n"
+    "outcome is known, stopping is refused and the update finishes, also when the\n"
+    "terminal goes away. Once the outcome is known a stop ends the program with its\n"
+    "status; 130 never follows a write to the flash.";
 
 struct Options {
     bool simulate = false;
@@ -54,6 +57,7 @@ struct Options {
     bool simWireTiming = false;
     bool simBlank = false;
     bool noWait = false;
+    uint32_t baud = 0;  // 0: the usual operating rate
 };
 
 // A stop before the flash is touched ends the run at the worker's next step
@@ -141,6 +145,7 @@ int ExitStatusOf(int outcome) {
         case UPDATE_OUTCOME_FINISHED:
             return EXIT_UPDATED;
         case UPDATE_OUTCOME_NOT_HANDHELD:
+        case UPDATE_OUTCOME_RATE_REFUSED:
             return EXIT_NOT_STARTED;
         case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
         case UPDATE_OUTCOME_STOPPED_WITH_LINK:
@@ -182,7 +187,8 @@ int RunShell(int argc, char** argv) {
         },
         "", "NONEMPTY");
     auto* port = app.add_option("--port", options.port,
-                                "Serial device of a receiver (the board's port driver)")
+                                "Serial device of a receiver (the board's port driver); given "
+                                "several times, those receivers are updated at once")
                      ->check(nonEmpty)
                      ->group(GROUP_UPDATE);
     app.add_option("--boot-pin", options.bootPin,
@@ -225,12 +231,39 @@ int RunShell(int argc, char** argv) {
                  "Do not wait for Enter after each message, even on a terminal")
         ->group(GROUP_OUTPUT);
     ServiceAddOutputOptions(app, service);
+    app.add_option("--baud", options.baud,
+                   "Operating rate after the boot stage (default 115200); taken where the "
+                   "receiver's chip keeps within 2% of it")
+        ->type_name("RATE")
+        ->group(GROUP_UPDATE);
+    // Several ports: the options are checked once here, with the first port,
+    // and each port then runs in a process of its own.
+    const BenchPlan bench = PlanBench(argc, argv);
+    std::vector<char*> parseArgs;
+    for (const std::string& a : bench.firstPortArgs) {
+        parseArgs.push_back(const_cast<char*>(a.c_str()));
+    }
     try {
-        app.parse(argc, argv);
+        if (bench.ports.size() > 1) {
+            app.parse(static_cast<int>(parseArgs.size()), parseArgs.data());
+        } else {
+            app.parse(argc, argv);
+        }
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
         return code == 0 ? 0 : EXIT_NOT_STARTED;
     }
+    if (!bench.error.empty()) {
+        std::fprintf(stderr, "zelvar: %s\n", bench.error.c_str());
+        return EXIT_NOT_STARTED;
+    }
+    if (options.baud != 0 && !BaudUsable(options.baud)) {
+        std::fprintf(stderr, "zelvar: no receiver runs at %u baud; rates that work: %s\n",
+                     static_cast<unsigned>(options.baud), UsableBaudList().c_str());
+        return EXIT_NOT_STARTED;
+    }
+    if (bench.ports.size() > 1) return RunBench(bench);
+    if (options.baud != 0) UpdateSetOperatingBaud(options.baud);
     InstallStopHandlers();
 
     const bool tty = isatty(STDOUT_FILENO) != 0;

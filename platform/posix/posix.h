@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -12,6 +13,9 @@ const FileOps& PosixFileOps();
 
 // errno of the last failed serial call, for diagnostics (0 when none).
 int PosixSerialLastError();
+// Whether the back end can put a line at this rate (the driver may still
+// refuse it).
+bool PosixSerialCanSetBaud(uint32_t baud);
 // Whether the open port has modem lines (a pseudo-terminal has none).
 bool PosixSerialHasModemLines();
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix/baud_linux.h"
 #include "platform/posix/posix.h"
 
 namespace {
@@ -187,9 +188,20 @@ int Open(const char* deviceName, uint32_t baud) {
 
 int SetBaud(uint32_t baud) {
     speed_t code{};
-    if (Port.fd < 0 || !SpeedCode(baud, &code)) {
+    if (Port.fd < 0) {
+        LastError = EBADF;
+        return 0;
+    }
+    // B0 would hang the line up rather than set a rate.
+    if (baud == 0) {
         LastError = EINVAL;
         return 0;
+    }
+    if (!SpeedCode(baud, &code)) {
+        // No B-constant for this rate: set it by number where the system can.
+        Drain(Port.fd);
+        if (SetArbitraryBaud(Port.fd, baud) != 1) return Fail();
+        return 1;
     }
     cfsetispeed(&Port.working, code);
     cfsetospeed(&Port.working, code);
@@ -274,6 +286,10 @@ const SerialOps& PosixSerialOps() {
 }
 int PosixSerialLastError() {
     return LastError;
+}
+bool PosixSerialCanSetBaud(uint32_t baud) {
+    speed_t code{};
+    return SpeedCode(baud, &code) || (baud != 0 && ArbitraryBaudAvailable());
 }
 bool PosixSerialHasModemLines() {
     return Port.hasModem;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "link/serial_port.h"
+#include "platform/posix/baud_linux.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
 #include "tests/support/core_reset.h"
@@ -95,9 +96,25 @@ TEST_F(PosixSerialTest, BaudSwitchReachesTheLineAndBadRatesFail) {
     EXPECT_EQ(SerialSetBaud(115200), 1);
     termios t = Now();
     EXPECT_EQ(cfgetospeed(&t), B115200);
-    EXPECT_EQ(SerialSetBaud(12345), 0);  // no such rate on this device
+    // A rate without a B-constant is set by number where the system can, and
+    // a B-constant rate takes over again after it.
+    if (ArbitraryBaudAvailable()) {
+        EXPECT_EQ(SerialSetBaud(250000), 1) << PosixSerialLastError();
+        EXPECT_EQ(LineBaud(slave_), 250000u);
+        EXPECT_EQ(SerialSetBaud(115200), 1);
+        EXPECT_EQ(LineBaud(slave_), 115200u);
+    }
+    EXPECT_EQ(SerialSetBaud(0), 0);  // no rate at all
     t = Now();
     EXPECT_EQ(cfgetospeed(&t), B115200);
+    // Closed after a rate set by number, the line is back at what it was.
+    if (ArbitraryBaudAvailable()) {
+        ASSERT_EQ(SerialSetBaud(250000), 1);
+        SerialClose();
+        t = Now();
+        EXPECT_EQ(cfgetospeed(&t), B9600);
+        EXPECT_EQ(LineBaud(slave_), 9600u);
+    }
 }
 
 TEST_F(PosixSerialTest, SecondOpenerIsRefusedAndMissingDeviceFails) {

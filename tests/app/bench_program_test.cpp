@@ -1,0 +1,242 @@
+// zelvar with --baud and with several --port options, run as a user runs it
+// against zelvar-receiver on pseudo-terminals, without a terminal.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/cli/bench_run.h"
+#include "tests/support/program_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One zelvar-receiver on a fresh pseudo-terminal; it prints the device first
+// and its line figures (--stats) when it ends.
+class Receiver {
+  public:
+    Receiver(const fs::path& dir, const std::string& name, std::vector<std::string> options)
+        : dump_(dir / (name + ".bin")),
+          process_(
+              [&] {
+                  std::vector<std::string> argv{RECEIVER_BIN, "--once", "--stats", "--flash-dump",
+                                                dump_.string()};
+                  argv.insert(argv.end(), options.begin(), options.end());
+                  return argv;
+              }(),
+              false) {
+        if (process_.WaitFor("\n", 5000)) {
+            device_ = process_.Output().substr(0, process_.Output().find('\n'));
+        }
+    }
+    const std::string& Device() const { return device_; }
+    std::vector<uint8_t> Flash() const { return ReadAll(dump_); }
+    std::string Stats() const { return process_.Output(); }
+    // --once: it ends by itself after a Disconnect.
+    // Its figures are its last words, which may still be in the pipe.
+    bool EndsBy(int milliseconds) {
+        return process_.Wait(milliseconds) == 0 && process_.WaitFor("lower bound", 2000);
+    }
+    // Ended by hand, it still writes its flash and figures.
+    void Stop() {
+        process_.Signal(SIGTERM);
+        process_.Wait(5000);
+        process_.WaitFor("lower bound", 2000);
+    }
+
+  private:
+    fs::path dump_;
+    Child process_;
+    std::string device_;
+};
+
+class BenchProgramTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zelvar-bench-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        setenv("ZELVAR_LOCK_FILE", (dir_ / "zelvar.lock").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path dir_;
+};
+
+bool AllZero(const std::vector<uint8_t>& flash) {
+    return !flash.empty() &&
+           std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0; });
+}
+
+// Bytes the receiver took from the host at this rate, from its --stats.
+uint64_t BytesFromHostAt(const std::string& stats, uint32_t baud) {
+    std::istringstream in(stats);
+    std::string line;
+    while (std::getline(in, line)) {
+        unsigned long long bytes = 0;
+        unsigned rate = 0;
+        if (std::sscanf(line.c_str(), "line: host -> receiver %llu bytes at %u baud", &bytes,
+                        &rate) == 2 &&
+            rate == baud) {
+            return bytes;
+        }
+    }
+    return 0;
+}
+
+TEST_F(BenchProgramTest, FasterRatesFlashTheImage) {
+    for (const uint32_t baud : {230400u, 460800u}) {
+        SCOPED_TRACE(baud);
+        Receiver receiver(dir_, "rx" + std::to_string(baud), {"--flash-fill", "0"});
+        const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " +
+                                           receiver.Device() + " --baud " + std::to_string(baud));
+        EXPECT_EQ(r.status, 0) << r.output;
+        ASSERT_TRUE(receiver.EndsBy(5000));
+        EXPECT_TRUE(StartsWithImage(receiver.Flash()));
+        // The image itself went at the rate asked for.
+        EXPECT_GT(BytesFromHostAt(receiver.Stats(), baud), 482008u) << receiver.Stats();
+        EXPECT_EQ(BytesFromHostAt(receiver.Stats(), 115200), 0u);
+    }
+}
+
+TEST_F(BenchProgramTest, Chip35IsRefusedAbove115200AndTheLinkEndsCleanly) {
+    Receiver receiver(dir_, "rx35", {"--chip-id", "35", "--flash-fill", "0"});
+    const CommandResult r =
+        RunCommand(std::string(ZELVAR_BIN) + " --port " + receiver.Device() + " --baud 460800");
+    EXPECT_EQ(r.status, 2) << r.output;
+    EXPECT_NE(r.output.find("(chip 35) cannot run at 460800 baud"), std::string::npos) << r.output;
+    // The receiver saw the Disconnect (--once ends on it) and kept its flash.
+    ASSERT_TRUE(receiver.EndsBy(5000)) << receiver.Stats();
+    EXPECT_TRUE(AllZero(receiver.Flash()));
+    EXPECT_EQ(BytesFromHostAt(receiver.Stats(), 460800), 0u);
+}
+
+TEST_F(BenchProgramTest, RatesNoChipTakesAreRefusedBeforeAnythingStarts) {
+    for (const char* rate : {"921600", "1000000", "700"}) {
+        const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " +
+                                           (dir_ / "ttyNone").string() + " --baud " + rate);
+        EXPECT_EQ(r.status, 2) << r.output;
+        EXPECT_NE(r.output.find(std::string("no receiver runs at ") + rate), std::string::npos);
+        EXPECT_NE(r.output.find("115200, 230400, 460800"), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("progress"), std::string::npos) << r.output;
+    }
+}
+
+TEST_F(BenchProgramTest, SeveralReceiversEachGetTheirOwnOutcome) {
+    Receiver a(dir_, "a", {"--flash-fill", "0"});
+    Receiver b(dir_, "b", {"--flash-fill", "0"});
+    Receiver c(dir_, "c", {"--flash-fill", "0", "--write-fail-address", "8192"});
+    const CommandResult r =
+        RunCommand(std::string(ZELVAR_BIN) + " --port " + a.Device() + " --port " + b.Device() +
+                   " --port " + c.Device() + " --baud 460800");
+    EXPECT_EQ(r.status, 1) << r.output;
+    // Plain lines, each prefixed with its port, then one row per port.
+    EXPECT_NE(r.output.find(a.Device() + ": [Done] Download Finish"), std::string::npos);
+    EXPECT_NE(r.output.find(c.Device() + ": [Fail] EPWrite Fail"), std::string::npos);
+    const size_t table = r.output.find("outcome");
+    ASSERT_NE(table, std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(a.Device() + "  finished", table), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(b.Device() + "  finished", table), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(c.Device() + "  failed", table), std::string::npos) << r.output;
+    ASSERT_TRUE(a.EndsBy(5000));
+    ASSERT_TRUE(b.EndsBy(5000));
+    EXPECT_TRUE(StartsWithImage(a.Flash()));
+    EXPECT_TRUE(StartsWithImage(b.Flash()));
+}
+
+TEST_F(BenchProgramTest, NoneStartedIsStatusTwo) {
+    Receiver a(dir_, "a", {"--chip-id", "35"});
+    Receiver b(dir_, "b", {"--chip-id", "35"});
+    const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " + a.Device() +
+                                       " --port " + b.Device() + " --baud 230400");
+    EXPECT_EQ(r.status, 2) << r.output;
+}
+
+TEST_F(BenchProgramTest, WithJsonOneArrayHoldsEachPortsReport) {
+    Receiver a(dir_, "a", {});
+    Receiver b(dir_, "b", {});
+    // Standard output alone: the notices go to standard error.
+    const CommandResult r = RunCommand("(" + std::string(ZELVAR_BIN) + " --port " + a.Device() +
+                                       " --port " + b.Device() + " --info --json 2>/dev/null)");
+    EXPECT_EQ(r.status, 0) << r.output;
+    ASSERT_FALSE(r.output.empty());
+    EXPECT_EQ(r.output.front(), '[') << r.output;
+    EXPECT_EQ(r.output.find(a.Device() + ":"), std::string::npos) << r.output;
+    const size_t first = r.output.find("\"" + a.Device() + "\"");
+    EXPECT_NE(first, std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"" + b.Device() + "\"", first), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("},\n{"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.substr(r.output.size() - 2), "]\n");
+}
+
+TEST_F(BenchProgramTest, AStopReachesEveryReceiverBeforeItsFlashIsTouched) {
+    Receiver a(dir_, "a", {"--flash-fill", "0"});
+    Receiver b(dir_, "b", {"--flash-fill", "0"});
+    Child bench({ZELVAR_BIN, "--port", a.Device(), "--port", b.Device()}, false);
+    // Both are within the line's 2 s settle wait once each reported 10%.
+    ASSERT_TRUE(bench.WaitFor(a.Device() + ": progress 10%", 5000)) << bench.Output();
+    ASSERT_TRUE(bench.WaitFor(b.Device() + ": progress 10%", 5000)) << bench.Output();
+    bench.Signal(SIGINT);
+    EXPECT_EQ(bench.Wait(10000), 130) << bench.Output();
+    const std::string output = bench.Output();
+    const size_t table = output.find("outcome");
+    ASSERT_NE(table, std::string::npos) << output;
+    EXPECT_NE(output.find(a.Device() + "  stopped", table), std::string::npos) << output;
+    EXPECT_NE(output.find(b.Device() + "  stopped", table), std::string::npos) << output;
+    a.Stop();
+    b.Stop();
+    EXPECT_TRUE(AllZero(a.Flash()));
+    EXPECT_TRUE(AllZero(b.Flash()));
+}
+
+struct PlanCase {
+    std::vector<std::string> args;
+    std::vector<BenchPort> ports;
+    std::vector<std::string> common;
+    bool error;
+};
+
+TEST(BenchPlanTest, BootPinsBelongToThePortBeforeThem) {
+    const PlanCase cases[] = {
+        {{"--port", "A"}, {{"A", ""}}, {}, false},
+        {{"--port", "A", "--boot-pin", "c:1", "--baud", "460800", "--port=B"},
+         {{"A", "c:1"}, {"B", ""}},
+         {"--baud", "460800"},
+         false},
+        {{"--boot-pin", "c:1", "--port", "A", "--port", "B"}, {}, {}, true},
+        {{"--port", "A", "--port", "A"}, {}, {}, true},
+        {{"--port", "A", "--boot-pin", "c:1", "--boot-pin", "c:2", "--port", "B"}, {}, {}, true},
+    };
+    for (const PlanCase& c : cases) {
+        std::vector<std::string> storage{"zelvar"};
+        storage.insert(storage.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& s : storage) argv.push_back(s.data());
+        const BenchPlan plan = PlanBench(static_cast<int>(argv.size()), argv.data());
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        EXPECT_EQ(!plan.error.empty(), c.error) << plan.error;
+        if (c.error) continue;
+        ASSERT_EQ(plan.ports.size(), c.ports.size());
+        for (size_t i = 0; i < c.ports.size(); ++i) {
+            EXPECT_EQ(plan.ports[i].port, c.ports[i].port);
+            EXPECT_EQ(plan.ports[i].bootPin, c.ports[i].bootPin);
+        }
+        if (c.ports.size() > 1) {
+            EXPECT_EQ(plan.common, c.common);
+            // The parser sees the first port and its pin only.
+            EXPECT_EQ(std::count(plan.firstPortArgs.begin(), plan.firstPortArgs.end(), "--port"),
+                      1);
+        }
+    }
+}
+
+}  // namespace
