@@ -115,12 +115,14 @@ std::string DecodeRequest(const uint8_t* p, uint32_t n) {
     const uint8_t code = p[0];
     std::string text = std::to_string(code) + " " + RequestName(code);
     auto field = [&](const char* name, uint32_t value, int digits) {
-        text += std::string(" ") + name + " " +
-                (digits != 0 ? Hex(value, digits) : std::to_string(value));
+        // Appended piece by piece: GCC 12 misreads the temporaries of
+        // operator+ here at -O3 (-Wrestrict).
+        text.append(" ").append(name).append(" ");
+        text.append(digits != 0 ? Hex(value, digits) : std::to_string(value));
     };
     switch (code) {
         case 0x24:
-            if (n >= 7) text += " " + DataCrc(p + 7, n >= 11 ? n - 11 : 0);
+            if (n >= 7) text.append(" ").append(DataCrc(p + 7, n >= 11 ? n - 11 : 0));
             break;
         case 0:
             if (n >= 7) {
@@ -131,7 +133,7 @@ std::string DecodeRequest(const uint8_t* p, uint32_t n) {
         case 2:
             if (n >= 5) {
                 field("offset", U32(p + 1), 8);
-                text += " " + DataCrc(p + 5, n - 5);
+                text.append(" ").append(DataCrc(p + 5, n - 5));
             }
             break;
         case 4:
@@ -154,7 +156,7 @@ std::string DecodeRequest(const uint8_t* p, uint32_t n) {
         case 22:
             if (n >= 9) {
                 field("address", U32(p + 1), 8);
-                text += " " + DataCrc(p + 9, n - 9);
+                text.append(" ").append(DataCrc(p + 9, n - 9));
             }
             break;
         case 10:
@@ -179,7 +181,7 @@ std::string DecodeRequest(const uint8_t* p, uint32_t n) {
             if (n >= 4) {
                 field("divisor", U16(p + 1), 4);
                 text += " clock words";
-                for (uint32_t i = 4; i < n; ++i) text += " " + Hex(p[i], 2).substr(2);
+                for (uint32_t i = 4; i < n; ++i) text.append(" ").append(Hex(p[i], 2).substr(2));
             }
             break;
         default:
@@ -202,7 +204,7 @@ std::string DecodeAnswer(const uint8_t* p, uint32_t n) {
     text += " status " + std::to_string(U32(p + 1));
     const uint8_t* f = p + 5;
     const uint32_t rest = n - 5;
-    if (code == 11) text += " " + DataCrc(f, rest);
+    if (code == 11) text.append(" ").append(DataCrc(f, rest));
     if (code == 31 && rest >= 2) text += " crc " + Hex(U16(f), 4);
     if (code == 21 && rest >= 8) text += " start " + Hex(U32(f), 8) + " size " + Hex(U32(f + 4), 0);
     if ((code == 17 || code == 19) && rest >= 4) text += " value " + std::to_string(U32(f));
