@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flash agent's command set, host side: one request and one answer per
 // command, long transfers split into AGENT_CHUNK_SIZE pieces.
 //

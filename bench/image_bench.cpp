@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Parsing the embedded firmware text and running the CRC-16 over its image.
 
 #include <benchmark/benchmark.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Builds the benchmarks and the programs in Release and prints one table:
 #  1. the image benchmark against srec_cat converting the same firmware text;
 #  2-4. whole updates of the simulated receiver over a pseudo-terminal

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Whole updates of the simulated receiver over a pseudo-terminal, timed.
 
     bench/update_bench.py BUILD_DIR [--runs N] [--skip-wire] [--skip-pty]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Taking the receiver from its boot ROM to a running flash agent, and shutting
 // the link down again.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Setting up the receiver's frequency synthesizer for the board's reference
 // oscillator, between chip identification and the baud switch.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # cmake -DPROGRAM=zelvar -DOUTPUT=file -P ExitStatusText.cmake
 # Writes the paragraph of `zelvar --help` that begins "Exit status:".
 execute_process(COMMAND ${PROGRAM} --help OUTPUT_VARIABLE help RESULT_VARIABLE status)

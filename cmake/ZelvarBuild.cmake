@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Warnings and sanitizers for the project's own targets.
 
 if(ZELVAR_SANITIZE STREQUAL "address")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Install rules and packages, after every program target exists:
 #   cmake --install <build> [--prefix DIR]     the programs, man pages,
 #                                              completion and documents

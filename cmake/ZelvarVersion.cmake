@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # ZELVAR_VERSION_STRING: the version --version prints and the packages carry.
 # It is the project's version; built from a git checkout that is not exactly at
 # the tag v<version>, the commits since the newest v* tag (or since the start)

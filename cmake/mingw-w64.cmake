@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross-compiling zelvar.exe for 64-bit Windows with Debian's mingw-w64.
 #   cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 # The posix thread model is needed: the win32 one has no std::thread or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: every flash agent command's answer parser fed an
 // arbitrary payload.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes the committed seed inputs of the transport, agent-answer and
 receiver fuzzers.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: the simulated receiver fed whatever a host may send.
 //
 // The first input byte sets the scene: bit 0 starts from a running agent with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: S-record text of any content through the parser of the
 // built-in image and the loader of files from outside.
 //

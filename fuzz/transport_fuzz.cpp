@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: the receive side of the packet transport fed whatever the
 // far end of the line may send.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "image/image.h"
 
 // Entry i is i shifted right eight times, with 0xA001 XORed in after each shift

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Resource to file, file to binary image, and the block reader over it.
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The firmware image: the S-record text carried as a resource is written to a
 // temporary file, read back and parsed into one contiguous binary image, which
 // the update hands to the receiver in blocks while it runs a CRC-16 over them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Motorola S-record text to one contiguous binary image.
 //
 // The updater flashes whatever this returns and then proves it with a CRC of

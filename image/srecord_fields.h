@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fields S-record lines are made of, shared by the built-in image's
 // parser and the file loader so that both read a record the same way.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Loading and writing S-record files. The record rules are those of
 // ParseSRecords (see srecord.cpp); what differs is the line end (LF alone is
 // taken as well as CR LF, and the last line may end with the text) and that

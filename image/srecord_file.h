@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // S-record files from outside the program: a firmware someone was sent, or a
 // back-up of a receiver's flash. The loader is as strict as the one for the
 // built-in image (every record complete, checksummed and contiguous from

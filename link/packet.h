@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Framed, checksummed, acknowledged packets and the big-endian field codec.
 //
 // Frame: u16 payload length L (big-endian), L payload bytes, one checksum

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one serial port to the receiver, over the installed SerialOps.
 #pragma once
 

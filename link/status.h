@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Results of the receiver-facing operations: 0 is success; the 10x codes are
 // the link's own, every other non-zero value of a flash agent command is the
 // agent's status word.

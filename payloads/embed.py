@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Turn payload files into one C++ source of constant byte arrays.
 
     embed.py OUT.cpp NAME=FILE [NAME=FILE ...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Deterministic stand-ins for the receiver programs and the firmware image.
 
 The real first stage, flash agent and firmware belong to the receiver's maker

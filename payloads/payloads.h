@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver programs and the firmware image the updater carries, linked in
 // as constant byte arrays generated at build time from the payload files.
 #pragma once

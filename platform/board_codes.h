@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The handheld's GPIO driver as the update drives it: the control codes its
 // DeviceIoControl takes and the pin wired to the receiver's update input. The
 // board back ends (Linux, Win32, the simulated handheld) answer these codes

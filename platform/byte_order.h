@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Little-endian words as the handheld's driver buffers carry them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The platform seam: the only way the core (link, boot, agent, image, update)
 // reaches the operating system.
 //

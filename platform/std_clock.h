@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real clock, from the standard library: monotonic milliseconds and sleep.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A simulated GPS receiver as the host meets it on the serial line: the boot
 // ROM that takes the first stage at 38400 baud, the first stage (chip id,
 // clock set-up, baud switch, agent download) and the flash agent with its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver object the host side holds: built from its configuration,
 // fed the host's bytes, and open to inspection by the tests.
 #include "receiver/state.h"

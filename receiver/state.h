@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated receiver's state, shared by the files that each play one part
 // of it: the line (line/line.cpp), the boot ROM and first stage (boot/), the
 // flash agent (agent/agent.cpp), the flash file (flash/flash_file.cpp) and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks every #include of the product's sources against the layering:
 #   app -> update -> boot/agent/image -> link -> platform (payloads: data, at the bottom)
 # and the simulated receiver (receiver/) beside it all, sharing no code with the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the packages and checks them as a user would meet them:
 #   deb:     the Debian package built by CPack; lintian finds no error or
 #            warning; unpacked with dpkg-deb -x into a scratch root, its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds zelvar.exe and the Windows tests with mingw-w64 and runs them under
 # Wine:
 #   1. the core's unit tests and the Win32 back-end tests, cross-compiled;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Board control: the port driver that exposes the receiver's serial line and
 // the GPIO pin that sends the receiver to its boot ROM, over PlatformBoard().
 #pragma once

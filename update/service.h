@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Servicing a receiver without updating it: identify its flash, verify the
 // flash against an image, and read the flash out for a back-up. The board,
 // boot and agent steps are those of the update; only what is done with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The update worker: one whole firmware update, in a fixed order, on its own
 // thread. It reports its outcome itself through PlatformUi().message.
 #pragma once

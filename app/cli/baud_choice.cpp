@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "app/cli/baud_choice.h"
 
 #include "boot/boot.h"

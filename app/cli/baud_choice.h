@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which operating rates --baud may ask for: those a receiver's UART divisor
 // comes near enough to and the serial back end can set.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A bench of receivers: `zelvar --port A --port B ...` updates each one in a
 // process of its own (the core keeps module-wide state, one update per
 // process), with its own board, port lock, temporary image and outcome.

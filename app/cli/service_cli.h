@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The servicing options of the command-line program: identify the receiver,
 // verify its flash, flash a file, back the flash up first, trace the
 // exchanges, and a machine-readable result. Without any of them the program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The terminal program `zelvar`: options, one instance at a time, the power
 // check, the worker on its own thread and the progress shown once a second.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messages and progress on a terminal: what the message boxes and the
 // progress dialog are on the handheld.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's side of every exchange is a fixed series of serial calls: the
 // request frame written whole, one byte read for its ACK or NAK, the answer's
 // two length bytes read, its payload and checksum read, and one byte written

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A trace of the exchanges with the receiver, one line per exchange, taken
 // from the bytes that cross the serial line: the serial table in use is
 // wrapped, so the update itself is the same with or without it.

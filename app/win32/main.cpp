@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelvar.exe: updates the GPS receiver's firmware, with a progress dialog.
 #include <windows.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Draws the program's icon and writes it as zelvar.ico.
 
 Eight images: 16 and 32 pixels at 4 bits per pixel, 16, 32 and 48 at 8 bits

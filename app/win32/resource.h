@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Resource identifiers of zelvar.exe, shared by the resource script and the
 // shell's code.
 #pragma once

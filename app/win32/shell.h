@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The GUI shell: entry point, main window, the power check, the modal
 // progress dialog that starts the update worker, and the About dialog.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The update worker's messages in the GUI: the message boxes of the Win32
 // back end, with the cause of a failure noted in the program's log, and none
 // shown once the user has stopped the run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/embedded/embedded_resource.h"
 
 #include "payloads/payloads.h"

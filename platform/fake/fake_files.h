@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Temporary-file back end for tests: a real file at whatever path the test
 // names, used through a stdio stream from its creation to its removal.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An in-memory serial line with a virtual clock, for tests.
 //
 // The host side is the installed SerialOps; the far end is either a script

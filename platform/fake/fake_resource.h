@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // In-memory resource section for tests: one resource of type "S", id 137,
 // holding whatever bytes the test gives it. Each of the four look-up stages
 // (find, size, load, lock) can be made to fail.

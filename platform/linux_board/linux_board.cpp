@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "platform/linux_board/linux_board.h"
 
 #include <gpiod.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The board of a Linux machine wired to a receiver: the serial line the user
 // names, and optionally a GPIO line (libgpiod) that plays the update pin.
 // Power comes from the kernel's power-supply class.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Line rates that have no B-constant of their own. Kept apart from
 // serial_posix.cpp because the kernel's termios2 header cannot share a
 // translation unit with <termios.h>.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The temporary image file on POSIX. In a folder of our own (the usual
 // runtime directory) it lives in "zelvar" there; in a folder others may write
 // to, which must then be sticky so that they cannot rename or remove our

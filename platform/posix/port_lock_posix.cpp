@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The port lock. flock on the device node: every user who can use the port
 // opens the same node, no one can plant a file to block it, and the kernel
 // drops the lock when the process ends, however it ends.

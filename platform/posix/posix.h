@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // POSIX back ends: termios serial ports (real devices and pseudo-terminals),
 // the private directory of the temporary image file, and the lock that keeps
 // one update per receiver port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The handheld's board on desktop Windows. The registry calls are the real
 // ones; the device manager (ActivateDevice, ActivateDeviceEx, DeactivateDevice)
 // and the "GIO1:" GPIO driver exist only on the handheld, so small stand-ins

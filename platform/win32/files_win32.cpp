@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The temporary image file lives in the user's own temporary folder, which
 // other users cannot read or write, rather than in the root of the drive. It
 // is named by a wide-character path from end to end, so a user folder with

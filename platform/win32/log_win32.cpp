@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program's own notes on a desktop: why a run failed or stopped, for the
 // user who sends it in and for a developer with a debugger attached. The
 // message boxes keep their short fixed texts; the detail goes here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program's own resources, straight from the PE resource section.
 #include <windows.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's serial port over the Win32 communications calls: the port's
 // own time-outs and line settings are saved at open and put back at close.
 // On a desktop the port's last user is unknown (a terminal program, a modem

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings the Win32 serial back end gives the receiver's port, worked out
 // from what the port had: the back end applies them, tests look at them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The worker's messages: modal boxes with no owner window and one OK button,
 // so that each blocks only the thread that shows it.
 #include <windows.h>

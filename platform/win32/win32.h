@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Win32 back ends: the serial port, the program's resources, the temporary
 // image file, message boxes, the clock, and stand-ins for the handheld's port
 // and GPIO drivers, which desktop Windows does not have.

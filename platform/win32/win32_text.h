@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // UTF-8 <-> UTF-16 for the wide-character Win32 calls.
 #pragma once
 

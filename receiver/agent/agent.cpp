@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flash agent: one function per command, found by its code in one table.
 // A command reads its request, leaves its answer in the call's writer and
 // says whether it was served, malformed or already answered (a disconnect or

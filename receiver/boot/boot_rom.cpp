@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The boot ROM: at 38400 baud it takes one frame, the first stage, and
 // starts it. Anything else it drops without a word.
 #include "receiver/state.h"

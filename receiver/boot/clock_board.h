@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's reference oscillator as its first stage reports it, and the
 // frequency synthesizer settings it can be given.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The first stage: identifies the chip and its oscillator, sets up the clock
 // and the line rate, takes the flash agent into RAM and starts it.
 #include <algorithm>

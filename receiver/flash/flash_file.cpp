@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flash as a file: the contents it starts with, and the dump written
 // for the host's tests to compare. Raw binary, or S-records when the name
 // says so, so that a bench can be staged from either form. The S-record code

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flash's contents as a file: raw binary, or S-records when the name ends
 // as S-record files do (.srec .s19 .s28 .s37 .s3 .mot .s).
 #pragma once

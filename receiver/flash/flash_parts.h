@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The NOR flash parts the simulated receiver can carry, with the identification
 // codes and sector layouts its flash agent knows them by (word mode, one part).
 #pragma once

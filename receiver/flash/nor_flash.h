@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The NOR flash on the receiver's bus: cells that programming only takes
 // from 1 to 0 and that erasing sets back to 1, laid out in the sectors of a
 // part description (one part, or two side by side on a 32-bit bus).

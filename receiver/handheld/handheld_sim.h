@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated handheld: a board whose port driver, when activated, brings up
 // the simulated receiver behind a serial line, and whose GPIO pin 133 resets
 // that receiver into its boot ROM. Every board call is logged and each can be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "receiver/line/frame.h"
 
 uint8_t SimFrameChecksum(const uint8_t* data, size_t count) {

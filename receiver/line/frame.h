@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The frame format as the receiver's own firmware reads and writes it: a
 // big-endian length, the payload and a checksum byte that makes the sum of
 // the whole frame 0, answered with one ACK or NAK byte. Written here from the

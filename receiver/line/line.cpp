@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's side of the line: bytes in at the host's rate (garbled when
 // the rates differ), frames taken off the line, and the ACK, NAK and answer
 // bytes sent back at the times the line and the receiver's work allow.

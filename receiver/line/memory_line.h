@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulator's own in-memory serial line, with its own virtual clock: a
 // host in the same process talks to the receiver without a pseudo-terminal,
 // and a read that would wait two seconds costs no real time. The host's side

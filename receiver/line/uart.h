@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's UART as the line sees it: which rates understand each other,
 // and what a UART makes of bytes sent at another rate.
 #pragma once

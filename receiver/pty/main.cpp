@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelvar-receiver: the simulated GPS receiver on a pseudo-terminal.
 #include <pthread.h>
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated receiver behind a pseudo-terminal, served on its own thread.
 // A host opens SlavePath() like any serial port; the rate it sets there is the
 // rate its bytes cross the line at. The control methods may be called from

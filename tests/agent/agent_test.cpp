@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flash agent commands against a scripted agent on the in-memory line.
 #include "agent/agent.h"
 

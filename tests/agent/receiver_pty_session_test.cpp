@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One whole session over a real pseudo-terminal: the host's termios port and
 // real clock against the simulated receiver on its own thread. Real time:
 // the 2 s settling wait dominates.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's boot sequence and agent commands against the simulated receiver,
 // in process over the in-memory line.
 #include <gtest/gtest.h>

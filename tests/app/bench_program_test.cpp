@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelvar with --baud and with several --port options, run as a user runs it
 // against zelvar-receiver on pseudo-terminals, without a terminal.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program at the edges of its port and its folders: one update per port,
 // the causes shown under the messages, someone's terminal refused.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The zelvar program as a user runs it: options, exit statuses, one instance,
 // the power check and whole updates, without a terminal.
 #include <fcntl.h>

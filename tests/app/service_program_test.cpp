@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The servicing options end to end: zelvar against the simulated receiver on
 // a pseudo-terminal, the flash checked through the receiver's dump.
 #include <signal.h>

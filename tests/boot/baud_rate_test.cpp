@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The divisor each chip's rule gives for an operating rate, the rate its
 // UART then runs at, and whether that lies within 2% of the rate asked for.
 #include <gtest/gtest.h>

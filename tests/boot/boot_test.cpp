@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The boot handshake and agent download, against a scripted first stage on
 // the in-memory line.
 #include "boot/boot.h"

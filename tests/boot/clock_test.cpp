@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reference clock detection and the synthesizer requests, against a scripted
 // first stage on the in-memory line.
 #include "boot/clock.h"

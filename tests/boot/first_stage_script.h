@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver's side of the boot sequence as a script for FramePeer: the
 // first stage's and the agent's answers to every boot-stage request, each one
 // replaceable per request code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The temporary image file on POSIX: inside a private directory of ours, and
 // not written at all where someone else could have planted a link.
 

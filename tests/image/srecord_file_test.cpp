@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The loader for S-record files from outside: what srec_cat writes is taken,
 // every damage is refused with its line and reason, and the S3 writer's text
 // is read back to the same bytes by both loaders.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes S-record text for the tests, independently of the parser.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Frames, acknowledgements and the field codec, on the in-memory line.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The termios back end over a real pseudo-terminal pair.
 #include <fcntl.h>
 #include <pty.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The port layer's own rules, on the in-memory line and the virtual clock.
 #include <gtest/gtest.h>
 

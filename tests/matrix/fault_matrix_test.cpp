@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fault matrix: a whole successful update is recorded exchange by
 // exchange, then the whole update is run again once for every exchange and
 // every way that exchange can go wrong, on the receiver's side or on the

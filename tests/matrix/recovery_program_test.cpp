@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Recovery as a user meets it: the zelvar program against the zelvar-receiver
 // program over a pseudo-terminal. The receiver loses power in the middle of
 // the write phase; the first run fails, the receiver program keeps running,

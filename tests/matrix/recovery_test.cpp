@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Recovery from a power loss in the middle of the erase or write phase: the
 // run that lost the receiver fails with its step's message, and the next
 // program run on the same handheld, a new process, brings the receiver's

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # check_man_options.sh PROGRAM PAGE: every long option PROGRAM --help lists is
 # an item of the OPTIONS section of the scdoc page PAGE, and every item there
 # is an option --help lists. Names each option that is missing on either side.

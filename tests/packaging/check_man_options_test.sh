@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The option check catches a page that lost an option, one that describes an
 # option the program no longer has, and passes the page as it stands.
 # check_man_options_test.sh PROGRAM PAGE

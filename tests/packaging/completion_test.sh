@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The bash completion of zelvar, as bash calls it: options from --help, serial
 # devices for --port, the bus widths, and the flash parts zelvar-receiver knows.
 # completion_test.sh COMPLETION ZELVAR ZELVAR_RECEIVER

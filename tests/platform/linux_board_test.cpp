@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Linux board: the boot pin's option, the power-supply class, and the
 // board calls without a GPIO line.
 #include <gtest/gtest.h>

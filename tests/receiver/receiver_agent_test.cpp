@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flash agent of the simulated receiver: fields, statuses, order of
 // checks, sector arithmetic and the NOR flash under it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Boot ROM, first stage and the line under the simulated receiver.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every injected fault produces exactly the wire behaviour it names.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flash as S-records: what a bench stages the receiver with and what it
 // dumps, read back by the receiver itself and by srec_cat.
 #include <gtest/gtest.h>

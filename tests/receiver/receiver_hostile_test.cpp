@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host that means harm, or is simply broken, cannot crash, hang or swell
 // the simulated receiver: every request's memory and work are bounded.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver behind a real pseudo-terminal, and the program around it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The receiver on a real-time line: times finer than a millisecond in and out.
 #include <gtest/gtest.h>
 

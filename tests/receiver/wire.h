@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A scripted host for the simulated receiver over the in-memory line: frames
 // are built and read here byte by byte, independent of the host's own code.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One reset for every test: the core's modules and the fake platform back to
 // their power-on state, so that no test inherits what the one before it left
 // in module-level state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A scripted far end on the in-memory line: it takes the host's frames apart,
 // acknowledges each one and answers through a handler, recording every request
 // payload and the host rate it was sent at.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running the programs as a user would, for the tests that drive them whole.
 #pragma once
 

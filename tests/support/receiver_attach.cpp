@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tests/support/receiver_attach.h"
 
 #include "platform/fake/fake_line.h"

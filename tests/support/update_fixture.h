@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole update in process: the worker against the simulated handheld on the
 // in-memory line, with the virtual clock, the firmware text from the payloads
 // and a private temporary directory.

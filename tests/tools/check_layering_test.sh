@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # tools/check-layering.sh on small trees: a clean one passes, and each planted
 # include is reported at its file and line with a non-zero exit.
 set -uo pipefail

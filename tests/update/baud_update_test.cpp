@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole updates at operating rates other than 115200, in process on the
 // virtual clock: the simulated receiver's UART runs at its own divisor's
 // rate, so a rate it cannot keep to garbles the frames as on a real line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The erase loop's edges, against a scripted agent on the in-memory line.
 #include <gtest/gtest.h>
 

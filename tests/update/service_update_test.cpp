@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The update's servicing hooks and the inspection runs, in process against
 // the simulated handheld on the in-memory line and the virtual clock.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stopping a whole update at each point of the run, on the virtual clock, and
 // the order of the last steps of a successful one.
 #include <gtest/gtest.h>

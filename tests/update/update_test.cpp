@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole updates in process, each outcome of the worker with its message,
 // caption and exit code.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Whole updates through the Win32 serial back end, without a display:
 # zelvar-update-console.exe under Wine against zelvar-receiver (the build
 # host's) on a pseudo-terminal that Wine sees as COM9, and the outcomes where

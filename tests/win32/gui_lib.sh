@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # GUI helpers for the Wine tests (sourced inside an X server, e.g. xvfb-run).
 
 # The newest visible window whose title is exactly $1, or nothing.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # zelvar.exe driven as a user would, inside an X server (run by
 # tools/wine-tests.sh under xvfb-run): on battery, a second copy, two copies at
 # once, closing the dialog (Enter, Alt+F4, the close box) before the first

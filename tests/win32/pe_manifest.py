@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The application manifest of a Windows program, read from its PE resources.
 
     pe_manifest.py EXE

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Starting and stopping zelvar-receiver behind the Wine prefix's COM9
 # (sourced). Expects ZELVAR_RECEIVER and WINEPREFIX.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelvar-serial-probe.exe PORT [--hostile]: opens the port through the Win32
 // serial back end at 38400, moves it to 115200, and closes it, pausing after
 // each step until a line arrives on standard input, so that a script can look

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The Win32 serial back end's line settings, seen from the device's side.
 
 Puts a pseudo-terminal into settings unlike the link's (9600 baud, 7 data bits,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelvar-update-console.exe: one whole update with the Win32 back ends and
 // the firmware resource, as zelvar.exe runs it, but with its messages printed
 // instead of shown, so that a script can drive it without a display.

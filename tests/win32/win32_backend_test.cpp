@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Win32 back ends, run under Windows or Wine: registry and board
 // stand-ins, the GPIO driver's codes and buffer shapes, power, resources, the
 // temporary file, and the board steps of the update over them.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Helpers shared by the Wine test scripts (sourced, not run).
 # Expects WINEPREFIX, and for the receiver ZELVAR_RECEIVER (path of the Linux
 # zelvar-receiver program).
