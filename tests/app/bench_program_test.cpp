@@ -166,8 +166,10 @@ TEST_F(BenchProgramTest, WithJsonOneArrayHoldsEachPortsReport) {
     Receiver a(dir_, "a", {});
     Receiver b(dir_, "b", {});
     // Standard output alone: the notices go to standard error.
-    const CommandResult r = RunCommand("(" + std::string(ZELVAR_BIN) + " --port " + a.Device() +
-                                       " --port " + b.Device() + " --info --json 2>/dev/null)");
+    std::string command = "(";
+    command.append(ZELVAR_BIN).append(" --port ").append(a.Device());
+    command.append(" --port ").append(b.Device()).append(" --info --json 2>/dev/null)");
+    const CommandResult r = RunCommand(command);
     EXPECT_EQ(r.status, 0) << r.output;
     ASSERT_FALSE(r.output.empty());
     EXPECT_EQ(r.output.front(), '[') << r.output;
