@@ -97,7 +97,8 @@ std::string FlashAsSRecords(const std::vector<uint8_t>& cells) {
         unsigned sum = static_cast<unsigned>(length + 5);
         int n = std::snprintf(record, sizeof record, "S3%02X%08X",
                               static_cast<unsigned>(length + 5), static_cast<unsigned>(at));
-        for (int shift = 0; shift < 32; shift += 8) sum += (at >> shift) & 0xFF;
+        for (int shift = 0; shift < 32; shift += 8)
+            sum += static_cast<unsigned>((at >> shift) & 0xFF);
         for (size_t i = 0; i < length; ++i) {
             n += std::snprintf(record + n, sizeof record - static_cast<size_t>(n), "%02X",
                                cells[at + i]);
