@@ -328,20 +328,8 @@ int RunUpdateWithOptions(const std::string& portLabel) {
         BackupActive.store(true, std::memory_order_relaxed);
         UpdateSetBeforeEraseHook(BackUpFlash);
     }
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    std::thread worker([&] {
-        UpdateWorker(nullptr);
-        const std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-        finished.notify_one();
-    });
-    auto next = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> lock(mutex);
     bool sawBackup = false;
-    while (!done) {
-        lock.unlock();
+    RunWorkerTicking([&sawBackup] {
         const bool backingUp = BackupActive.load(std::memory_order_relaxed);
         if (sawBackup && !backingUp && !Options->json) {
             // The back-up's bar is done; the update's starts on a line of its own.
@@ -351,12 +339,8 @@ int RunUpdateWithOptions(const std::string& portLabel) {
         }
         sawBackup = sawBackup || backingUp;
         if (!Options->json) TerminalShowProgress(ShownProgress());
-        next += std::chrono::milliseconds(BackupActive.load() ? 250 : 1000);
-        lock.lock();
-        finished.wait_until(lock, next, [&done] { return done; });
-    }
-    lock.unlock();
-    worker.join();
+        return std::chrono::milliseconds(BackupActive.load() ? 250 : 1000);
+    });
     TerminalFinish();
     BackupActive.store(false, std::memory_order_relaxed);
     UpdateSetBeforeEraseHook(nullptr);

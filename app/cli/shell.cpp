@@ -111,6 +111,20 @@ bool WriteDump(FILE* file, const std::vector<uint8_t>& bytes) {
 }
 
 int RunUpdateThread() {
+    // The progress dialog's timer: once a second.
+    RunWorkerTicking([] {
+        TerminalShowProgress(ProgressPercent());
+        return std::chrono::milliseconds(1000);
+    });
+    TerminalFinish();
+    const int outcome = UpdateOutcome();
+    ReportStop(outcome);
+    return ExitStatusOf(outcome);
+}
+
+}  // namespace
+
+void RunWorkerTicking(const std::function<std::chrono::milliseconds()>& tick) {
     std::mutex mutex;
     std::condition_variable finished;
     bool done = false;
@@ -120,26 +134,19 @@ int RunUpdateThread() {
         done = true;
         finished.notify_one();
     });
-    // The progress dialog's timer: once a second, and once more at the end,
-    // which is taken the moment the worker ends rather than at the next tick.
+    // Once more at the end, taken the moment the worker ends rather than at
+    // the next tick.
     auto next = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mutex);
     while (!done) {
         lock.unlock();
-        TerminalShowProgress(ProgressPercent());
-        next += std::chrono::seconds(1);
+        next += tick();
         lock.lock();
         finished.wait_until(lock, next, [&done] { return done; });
     }
     lock.unlock();
     worker.join();
-    TerminalFinish();
-    const int outcome = UpdateOutcome();
-    ReportStop(outcome);
-    return ExitStatusOf(outcome);
 }
-
-}  // namespace
 
 int ExitStatusOf(int outcome) {
     switch (outcome) {

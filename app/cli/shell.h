@@ -3,6 +3,9 @@
 // check, the worker on its own thread and the progress shown once a second.
 #pragma once
 
+#include <chrono>
+#include <functional>
+
 // Exit statuses scripts can rely on.
 constexpr int EXIT_UPDATED = 0;  // "Download Finish"
 constexpr int EXIT_FAILED = 1;   // the update started and failed
@@ -16,3 +19,7 @@ int RunShell(int argc, char** argv);
 // UpdateOutcome), and the line that tells a stopped run's state on stderr.
 int ExitStatusOf(int outcome);
 void ReportStop(int outcome);
+
+// Runs the update worker on its own thread and calls tick at once and then
+// after each pause it returns, until the worker ends; returns once it joined.
+void RunWorkerTicking(const std::function<std::chrono::milliseconds()>& tick);
