@@ -5,7 +5,38 @@
 
 #include <cstdint>
 
-// Thread procedure; the parameter is ignored. Exit code 0 or 1.
+#include "agent/agent.h"
+
+// What a run is asked to do. Every action goes the same way up to the open
+// flash (board, image, boot, agent, EPOpen) and closes the same way; only
+// the update erases or writes.
+constexpr int UPDATE_ACTION_UPDATE = 0;        // erase, write, prove with the CRC-16
+constexpr int UPDATE_ACTION_IDENTIFY = 1;      // ask the agent's version and the flash part
+constexpr int UPDATE_ACTION_VERIFY = 2;        // the receiver's CRC-16 over the image's length
+constexpr int UPDATE_ACTION_VERIFY_BYTES = 3;  // read the image's length back, byte by byte
+constexpr int UPDATE_ACTION_READ = 4;          // the flash hook reads the flash; nothing else
+
+// Called with the flash open and nothing erased: before the blank check of
+// an update, or as the whole job of UPDATE_ACTION_READ. UPDATE_HOOK_FAILED
+// with *message set ends the run failed at that step, the link closed;
+// UPDATE_HOOK_STOPPED when it saw a stop (UpdateStopRequested) and quit.
+constexpr int UPDATE_HOOK_OK = 0;
+constexpr int UPDATE_HOOK_FAILED = 1;
+constexpr int UPDATE_HOOK_STOPPED = 2;
+using UpdateFlashHook = int (*)(uint32_t flashBytes, const char** message);
+
+// One run, as a value. A zero request (or none) is the plain update.
+struct UpdateRequest {
+    int action;
+    const char* port;        // serial device; nullptr: the one the board's port driver exposes
+    uint32_t operatingBaud;  // rate after the boot stage; 0: 115200
+    const uint8_t* image;    // nullptr: the built-in image; not copied, must outlive the run
+    uint32_t imageLength;
+    UpdateFlashHook flashHook;  // may be null
+};
+
+// Thread procedure; the parameter is a const UpdateRequest*, or nullptr for
+// the plain update. Exit code 0 or 1.
 uint32_t UpdateWorker(void* parameter);
 
 // 0..100, written by the worker, read by the shell about once a second.
@@ -53,9 +84,38 @@ constexpr int UPDATE_OUTCOME_STOPPED_WITH_LINK = 5;    // link closed again, fla
 // The chip cannot run at the operating rate asked for: link closed again,
 // board restored, flash untouched.
 constexpr int UPDATE_OUTCOME_RATE_REFUSED = 6;
+// A verify found the flash other than the image: link closed, board restored.
+constexpr int UPDATE_OUTCOME_DIFFERS = 7;
 int UpdateOutcome();
-// The operation whose failure ended the run ("OpenReceiver", "EPWrite", ...),
-// or "" when the run did not fail.
+
+// The step whose failure ended the run (UPDATE_STEP_NONE when it did not fail).
+enum UpdateStep : int {
+    UPDATE_STEP_NONE = 0,
+    UPDATE_STEP_CHECK_PORT_DRIVER,
+    UPDATE_STEP_SET_UPDATE_PIN,
+    UPDATE_STEP_EXTRACT_IMAGE_RESOURCE,
+    UPDATE_STEP_LOAD_IMAGE_FILE,
+    UPDATE_STEP_BINARY_IMAGE_OPEN,
+    UPDATE_STEP_OPEN_RECEIVER,
+    UPDATE_STEP_GET_VERSION,
+    UPDATE_STEP_GET_AGENT_VERSION,
+    UPDATE_STEP_EP_OPEN,
+    UPDATE_STEP_IMAGE_FITS,
+    UPDATE_STEP_BACKUP,  // the flash hook of an update
+    UPDATE_STEP_READ,    // the flash hook of a read, or the read-back of a verify
+    UPDATE_STEP_CHECK_BLANK,
+    UPDATE_STEP_SECTOR_SET_INFO,
+    UPDATE_STEP_ERASE_SECTOR_SET,
+    UPDATE_STEP_BINARY_IMAGE_READ_NEXT_BLOCK,
+    UPDATE_STEP_EP_WRITE,
+    UPDATE_STEP_CALCULATE_FLASH_CRC16,
+    UPDATE_STEP_COUNT
+};
+int UpdateFailedStepId();
+// The step's operation as scripts know it ("OpenReceiver", "EPWrite", ...);
+// "" for UPDATE_STEP_NONE.
+const char* UpdateStepName(int step);
+// The name of the step that ended the run, or "" when the run did not fail.
 const char* UpdateFailedStep();
 
 // The erase phase on its own, over a running agent: erases, in index order,
@@ -67,10 +127,6 @@ const char* UpdateErasePhase(uint32_t imageLength, uint32_t flashSize);
 // diagnostics; null to stop).
 using ProgressObserver = void (*)(int32_t percent);
 void UpdateSetProgressObserver(ProgressObserver observer);
-
-// The operating rate OpenReceiver moves the link to (115200 unless set);
-// set before the worker starts.
-void UpdateSetOperatingBaud(uint32_t baud);
 
 // What the last run learned, for reports (filled as the run goes; zero
 // where it did not get that far). Sizes in bytes, times in milliseconds.
@@ -88,23 +144,24 @@ struct UpdateFacts {
     uint64_t bootMs;      // OpenReceiver to the end of EPOpen
     uint64_t eraseMs;     // blank check and erase
     uint64_t writeMs;
-    uint64_t verifyMs;  // the receiver's CRC
+    uint64_t verifyMs;  // the receiver's CRC, or the read-back of a verify
+    // Identify: what the receiver says of itself.
+    char agentVersion[64];
+    uint8_t chipId;
+    uint16_t deviceId;
+    uint16_t makerId;
+    uint8_t commandSet;
+    uint8_t sectorSetCount;
+    SectorSet sectorSets[MAX_SECTOR_SETS];
+    // Read-back verify: bytes compared, bytes that differ, the first of them.
+    uint32_t bytesCompared;
+    uint32_t differingBytes;
+    uint32_t firstDifference;
 };
 const UpdateFacts& UpdateLastFacts();
-
-// Hooks for the servicing options. With none set (the default), the run is
-// the plain update: the same exchanges and the same messages.
-//
-// Flash this image of length bytes instead of the built-in one; it is not
-// copied and must outlive the run. nullptr goes back to the built-in image.
-void UpdateSetImage(const uint8_t* image, uint32_t length);
-// Called after EPOpen, before the blank check, with the flash open; a
-// message stops the run there (exit code 1) with nothing erased.
-using UpdateBeforeEraseHook = const char* (*)(uint32_t flashBytes);
-void UpdateSetBeforeEraseHook(UpdateBeforeEraseHook hook);
 
 // The message that refuses an image longer than the flash (both sizes named).
 const char* UpdateImageTooLongMessage(uint32_t imageLength, uint32_t flashBytes);
 
-// Power-on state of the worker's module (tests); clears the hooks.
+// Power-on state of the worker's module (tests).
 void UpdateReset();

@@ -19,6 +19,7 @@ namespace {
 const SerialOps* Inner = nullptr;
 FILE* Out = nullptr;
 unsigned long Lines = 0;
+TraceLineWriter Writer = nullptr;
 uint32_t Baud = 0;
 std::chrono::steady_clock::time_point Start;
 
@@ -227,8 +228,18 @@ std::string DecodeAnswer(const uint8_t* p, uint32_t n) {
 }
 
 void Emit(const std::string& outcome) {
-    std::fprintf(Out, "%10.1f ms %6u bd  %s -> %s\n", RequestMs, RequestBaud, Request.c_str(),
-                 outcome.c_str());
+    char head[48];
+    std::snprintf(head, sizeof head, "%10.1f ms %6u bd  ", RequestMs, RequestBaud);
+    std::string line = head;
+    line += Request;
+    line += " -> ";
+    line += outcome;
+    line += "\n";
+    if (Writer != nullptr) {
+        Writer(Out, line.c_str());
+    } else {
+        std::fputs(line.c_str(), Out);
+    }
     ++Lines;
     Now = Stage::Idle;
 }
@@ -318,6 +329,10 @@ const SerialOps& TraceSerialOps(const SerialOps& inner, FILE* out) {
     Now = Stage::Idle;
     Start = std::chrono::steady_clock::now();
     return Table;
+}
+
+void TraceSetLineWriter(TraceLineWriter writer) {
+    Writer = writer;
 }
 
 unsigned long TraceLines() {

@@ -14,3 +14,8 @@ const SerialOps& TraceSerialOps(const SerialOps& inner, FILE* out);
 
 // Lines written so far.
 unsigned long TraceLines();
+
+// How each line reaches the file (null: written straight to it); a trace on
+// the terminal goes around the progress bar.
+using TraceLineWriter = void (*)(FILE* out, const char* line);
+void TraceSetLineWriter(TraceLineWriter writer);

@@ -48,6 +48,24 @@ class PortEdgeTest : public ::testing::Test {
     std::string Zelvar(const std::string& args) const {
         return std::string(ZELVAR_BIN) + " --no-wait " + args;
     }
+    // The command as the user nobody runs it: the build tree may lie where
+    // nobody cannot reach (a checkout under /root), so the program is copied
+    // to a folder of the test's that nobody may enter.
+    std::string ZelvarAsNobody(const std::string& env, const std::string& args) {
+        const fs::path bin = dir_ / "bin";
+        if (!fs::exists(bin / "zelvar")) {
+            fs::create_directory(bin);
+            fs::copy_file(ZELVAR_BIN, bin / "zelvar");
+            fs::permissions(bin, fs::perms::owner_all | fs::perms::group_exec |
+                                     fs::perms::others_exec);
+            fs::permissions(bin / "zelvar", fs::perms::owner_all | fs::perms::group_exec |
+                                                fs::perms::others_exec | fs::perms::group_read |
+                                                fs::perms::others_read);
+        }
+        fs::permissions(dir_, fs::perms::others_exec, fs::perm_options::add);
+        return "setpriv --reuid=65534 --regid=65534 --clear-groups " + env +
+               (bin / "zelvar").string() + " --no-wait " + args;
+    }
     // Starts a simulated receiver for one update on a new link.
     pid_t StartReceiver(const fs::path& link, const fs::path& dump) {
         const pid_t pid = fork();
@@ -91,12 +109,12 @@ TEST_F(PortEdgeTest, CauseFollowsTheMessage) {
     { std::ofstream(closed) << ""; }
     fs::permissions(closed, fs::perms::none);
     // Root may open anything: the permission case runs as nobody.
-    std::string asUser;
+    std::string noPermission = Zelvar("--port " + closed.string());
     if (geteuid() == 0) {
         ASSERT_EQ(chown(nobodyRuntime.c_str(), 65534, 65534), 0);
         fs::permissions(nobodyRuntime, fs::perms::owner_all);
-        asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups env XDG_RUNTIME_DIR=" +
-                 nobodyRuntime.string() + " ";
+        noPermission = ZelvarAsNobody("env XDG_RUNTIME_DIR=" + nobodyRuntime.string() + " ",
+                                      "--port " + closed.string());
     }
     ASSERT_EQ(ioctl(slave_, TIOCEXCL), 0);
 
@@ -114,7 +132,7 @@ TEST_F(PortEdgeTest, CauseFollowsTheMessage) {
         {"directory", Zelvar("--port " + dir_.string()), 1,
          "[Fail] Please close the GPS application !",
          "zelvar: " + dir_.string() + ": Is a directory"},
-        {"no permission", asUser + Zelvar("--port " + closed.string()), 1,
+        {"no permission", noPermission, 1,
          "[Fail] Please close the GPS application !",
          "zelvar: " + closed.string() + ": Permission denied"},
         {"held by another program", Zelvar(std::string("--port ") + name_), 1,
@@ -156,8 +174,7 @@ TEST_F(PortEdgeTest, SecondUpdateOnTheSamePortIsRefused) {
     if (geteuid() == 0) {
         ASSERT_EQ(chmod(name_, 0666), 0);
         ASSERT_EQ(ioctl(slave_, TIOCEXCL), 0);
-        commands.push_back("setpriv --reuid=65534 --regid=65534 --clear-groups " +
-                           commands.front());
+        commands.push_back(ZelvarAsNobody("", std::string("--port ") + name_));
     }
     for (const std::string& command : commands) {
         SCOPED_TRACE(command);

@@ -75,7 +75,7 @@ void UpdateRun::Start(const HandheldSimConfig& config) {
 
 uint32_t UpdateRun::Run() {
     if (!started) Start(HandheldSimConfig{});
-    return UpdateWorker(nullptr);
+    return UpdateWorker(&request);
 }
 
 const std::vector<uint8_t>& UpdateRun::Image() {

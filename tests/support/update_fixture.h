@@ -4,6 +4,8 @@
 // and a private temporary directory.
 #pragma once
 
+#include "update/update.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -33,6 +35,8 @@ class UpdateRun : public ::testing::Test {
     void Start(const HandheldSimConfig& config);
     // Runs the worker to its end and returns its exit code.
     uint32_t Run();
+    // What Run asks the worker for; a zero request is the plain update.
+    UpdateRequest request{};
 
     // The binary image the payload's S-records describe.
     static const std::vector<uint8_t>& Image();

@@ -43,7 +43,7 @@ TEST_P(OperatingRates, FlashOnlyWhereTheReceiverKeepsToTheRate) {
     config.receiver.flashInit = FlashInit::Fill;
     config.receiver.flashFill = 0x00;  // an older firmware: any erase shows
     Start(config);
-    UpdateSetOperatingBaud(c.baud);
+    request.operatingBaud = c.baud;
     const uint32_t exitCode = Run();
 
     const ReceiverCounters& counters = HandheldSimReceiver()->Counters();

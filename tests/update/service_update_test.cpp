@@ -44,7 +44,9 @@ TEST_F(UpdateRun, AnImageLongerThanTheFlashIsRefusedBeforeAnyErase) {
         messages.clear();
         Start(Filled(c.busWidth));
         const std::vector<uint8_t> image = Pattern(c.length);
-        UpdateSetImage(image.data(), c.length);
+        request = UpdateRequest{};
+        request.image = image.data();
+        request.imageLength = c.length;
         const uint32_t exitCode = Run();
         const std::vector<uint8_t> flash = HandheldSimFlash();
         ASSERT_FALSE(messages.empty());
@@ -68,13 +70,13 @@ TEST_F(UpdateRun, AnImageLongerThanTheFlashIsRefusedBeforeAnyErase) {
 uint32_t HookFlashBytes = 0;
 std::vector<uint8_t> HookRead;
 const char* HookAnswer = nullptr;
-const char* ReadingHook(uint32_t flashBytes) {
+int ReadingHook(uint32_t flashBytes, const char** message) {
     HookFlashBytes = flashBytes;
     HookRead.assign(flashBytes, 0xEE);
-    if (const char* failure = ServiceReadFlash(HookRead.data(), flashBytes, nullptr)) {
-        return failure;
-    }
-    return HookAnswer;
+    const int read = ServiceReadFlash(HookRead.data(), flashBytes, nullptr, nullptr, message);
+    if (read != UPDATE_HOOK_OK) return read;
+    *message = HookAnswer;
+    return HookAnswer != nullptr ? UPDATE_HOOK_FAILED : UPDATE_HOOK_OK;
 }
 
 TEST_F(UpdateRun, TheHookBeforeTheEraseReadsTheFlashAndCanStopTheRun) {
@@ -86,7 +88,8 @@ TEST_F(UpdateRun, TheHookBeforeTheEraseReadsTheFlashAndCanStopTheRun) {
         config.receiver.flashFill = 0x3C;
         Start(config);
         HookAnswer = answer;
-        UpdateSetBeforeEraseHook(ReadingHook);
+        request = UpdateRequest{};
+        request.flashHook = ReadingHook;
         const uint32_t exitCode = Run();
         EXPECT_EQ(HookFlashBytes, 0x80000u);
         EXPECT_EQ(HookRead, std::vector<uint8_t>(0x80000, 0x3C));  // the flash before the erase
@@ -104,33 +107,137 @@ TEST_F(UpdateRun, TheHookBeforeTheEraseReadsTheFlashAndCanStopTheRun) {
     }
 }
 
-TEST_F(UpdateRun, InspectionIdentifiesVerifiesAndLeavesTheBoardRestored) {
+// Stops the run from the read's own progress, as a Ctrl-C in mid-read does.
+void StopHalfway(int percent) {
+    if (percent >= 50) UpdateRequestStop();
+}
+int StoppingHook(uint32_t flashBytes, const char** message) {
+    HookRead.assign(flashBytes, 0xEE);
+    return ServiceReadFlash(HookRead.data(), flashBytes, StopHalfway, nullptr, message);
+}
+
+TEST_F(UpdateRun, InspectionIdentifiesVerifiesReadsAndLeavesTheBoardRestored) {
     struct Case {
-        bool verify;
-        int result;
+        const char* name;
+        int action;
+        int outcome;
+        bool changeOneByte;  // the file image differs from the flash in one byte
     };
-    const Case cases[] = {{false, SERVICE_OK},
-                          {true, SERVICE_DIFFERS}};  // the flash holds 0x00, not the image
+    const Case cases[] = {
+        {"identify", UPDATE_ACTION_IDENTIFY, UPDATE_OUTCOME_FINISHED, false},
+        {"verify", UPDATE_ACTION_VERIFY, UPDATE_OUTCOME_DIFFERS, false},  // flash holds 0x00
+        {"verify bytes, equal", UPDATE_ACTION_VERIFY_BYTES, UPDATE_OUTCOME_FINISHED, false},
+        {"verify bytes, one differs", UPDATE_ACTION_VERIFY_BYTES, UPDATE_OUTCOME_DIFFERS, true},
+        {"read", UPDATE_ACTION_READ, UPDATE_OUTCOME_FINISHED, false},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.verify ? "verify" : "info");
+        SCOPED_TRACE(c.name);
         ResetHostModules();
         messages.clear();
         Start(Filled());
-        ServiceReport report{};
-        EXPECT_EQ(ServiceInspect(c.verify, nullptr, 0, &report), c.result);
-        EXPECT_STREQ(report.partName, "AM29LV400BB");
-        EXPECT_EQ(report.flashBytes, 0x80000u);
-        EXPECT_EQ(report.sectorSetCount, 4u);
+        std::vector<uint8_t> image(0x1000, 0x00);  // what the flash holds
+        if (c.changeOneByte) image[0x123] = 0x5A;
+        request = UpdateRequest{};
+        request.action = c.action;
+        request.operatingBaud = 230400;  // the servicing runs keep to --baud as well
+        if (c.action == UPDATE_ACTION_VERIFY_BYTES) {
+            request.image = image.data();
+            request.imageLength = static_cast<uint32_t>(image.size());
+        }
+        if (c.action == UPDATE_ACTION_READ) request.flashHook = ReadingHook;
+        HookAnswer = nullptr;
+        HookRead.clear();
+        Run();
+        EXPECT_EQ(UpdateOutcome(), c.outcome);
+        const UpdateFacts& facts = UpdateLastFacts();
+        EXPECT_STREQ(facts.partName, "AM29LV400BB");
+        EXPECT_EQ(facts.flashBytes, 0x80000u);
+        EXPECT_EQ(facts.sectorSetCount, 4u);
         EXPECT_FALSE(HandheldSimPinSet());
         EXPECT_FALSE(HandheldSimDriverLoaded());
         EXPECT_FALSE(TempFileExists());
         EXPECT_EQ(HandheldSimFlash(), std::vector<uint8_t>(0x80000, 0x00));
-        if (c.verify) {
-            EXPECT_EQ(report.imageLength, 482008u);
-            EXPECT_EQ(report.imageCrc, 0xB73C);
-            EXPECT_TRUE(report.receiverCrcRead);
-            EXPECT_NE(report.receiverCrc, report.imageCrc);
+        EXPECT_EQ(facts.bytesWritten, 0u);
+        const ReceiverCounters& counters = HandheldSimReceiver()->Counters();
+        EXPECT_GT(counters.bytesFromHost.count(230400), 0u);
+        const bool askedVersion = std::count(counters.requestCodes.begin(),
+                                             counters.requestCodes.end(), uint8_t{28}) != 0;
+        EXPECT_EQ(askedVersion, c.action == UPDATE_ACTION_IDENTIFY);
+        switch (c.action) {
+            case UPDATE_ACTION_IDENTIFY:
+                // The receiver's own answer (GetAgentVersion), not the host's built-in text.
+                EXPECT_STREQ(facts.agentVersion, "2.0");
+                EXPECT_NE(facts.chipId, 0u);
+                break;
+            case UPDATE_ACTION_VERIFY:
+                EXPECT_EQ(facts.imageLength, 482008u);
+                EXPECT_EQ(facts.imageCrc, 0xB73C);
+                EXPECT_TRUE(facts.receiverCrcRead);
+                EXPECT_NE(facts.receiverCrc, facts.imageCrc);
+                break;
+            case UPDATE_ACTION_VERIFY_BYTES:
+                EXPECT_EQ(facts.bytesCompared, image.size());
+                EXPECT_EQ(facts.differingBytes, c.changeOneByte ? 1u : 0u);
+                if (c.changeOneByte) {
+                    EXPECT_EQ(facts.firstDifference, 0x123u);
+                }
+                break;
+            default:
+                EXPECT_EQ(HookRead, std::vector<uint8_t>(0x80000, 0x00));
         }
+        // The link was closed: the next run finds the boot ROM again.
+        ResetHostModules();
+        request = UpdateRequest{};
+        request.action = UPDATE_ACTION_IDENTIFY;
+        Run();
+        EXPECT_EQ(UpdateOutcome(), UPDATE_OUTCOME_FINISHED) << UpdateFailedStep();
+        HandheldSimStop();
+    }
+}
+
+// Refusals once the agent runs, and a stop in the middle of a back-up, close
+// the link: the receiver answers the next run without a power cycle.
+TEST_F(UpdateRun, RefusalsAndStopsBeforeTheEraseLeaveTheReceiverReachable) {
+    struct Case {
+        const char* name;
+        uint32_t imageLength;  // 0: the built-in image
+        UpdateFlashHook hook;
+        const char* hookAnswer;
+        int outcome;
+        const char* step;
+    };
+    const Case cases[] = {
+        {"image too long", 0x80001, nullptr, nullptr, UPDATE_OUTCOME_FAILED, "ImageFits"},
+        {"back-up fails", 0, ReadingHook, "Backup Fail! disk full", UPDATE_OUTCOME_FAILED,
+         "Backup"},
+        {"stop in the back-up", 0, StoppingHook, nullptr, UPDATE_OUTCOME_STOPPED_WITH_LINK, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetHostModules();
+        messages.clear();
+        Start(Filled());
+        const std::vector<uint8_t> image = Pattern(c.imageLength);
+        request = UpdateRequest{};
+        if (c.imageLength != 0) {
+            request.image = image.data();
+            request.imageLength = c.imageLength;
+        }
+        request.flashHook = c.hook;
+        HookAnswer = c.hookAnswer;
+        EXPECT_EQ(Run(), 1u);
+        EXPECT_EQ(UpdateOutcome(), c.outcome);
+        EXPECT_STREQ(UpdateFailedStep(), c.step);
+        EXPECT_EQ(HandheldSimFlash(), std::vector<uint8_t>(0x80000, 0x00));
+        EXPECT_FALSE(HandheldSimPinSet());
+        EXPECT_FALSE(HandheldSimDriverLoaded());
+        EXPECT_FALSE(TempFileExists());
+
+        ResetHostModules();
+        messages.clear();
+        request = UpdateRequest{};
+        EXPECT_EQ(Run(), 0u) << (messages.empty() ? "" : messages.back().text);
+        EXPECT_TRUE(std::equal(Image().begin(), Image().end(), HandheldSimFlash().begin()));
         HandheldSimStop();
     }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -23,3 +24,14 @@ void TerminalFinish();
 // "zelvar: <cause>: <error text>" on stderr, then the record is cleared.
 // Each message calls it right after its own line.
 void TerminalShowCause();
+
+// Records the cause as TerminalShowCause would, without printing it (a run
+// that reports as JSON carries it in its report).
+void TerminalKeepCause();
+// The last cause shown or kept ("<cause>: <error text>"), "" when none.
+std::string TerminalLastCause();
+
+// Writes a line of other output (a trace on stderr) to file: the progress
+// bar is cleared first and drawn again after it, so neither is glued to the
+// other.
+void TerminalWriteAside(FILE* file, const char* line);

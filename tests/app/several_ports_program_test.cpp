@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/bench_run.h"
 #include "tests/support/program_harness.h"
 
 namespace {
@@ -59,7 +58,7 @@ class Receiver {
     std::string device_;
 };
 
-class BenchProgramTest : public ::testing::Test {
+class SeveralPortsProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
         char pattern[] = "/tmp/zelvar-bench-test-XXXXXX";
@@ -94,7 +93,7 @@ uint64_t BytesFromHostAt(const std::string& stats, uint32_t baud) {
     return 0;
 }
 
-TEST_F(BenchProgramTest, FasterRatesFlashTheImage) {
+TEST_F(SeveralPortsProgramTest, FasterRatesFlashTheImage) {
     for (const uint32_t baud : {230400u, 460800u}) {
         SCOPED_TRACE(baud);
         Receiver receiver(dir_, "rx" + std::to_string(baud), {"--flash-fill", "0"});
@@ -109,7 +108,7 @@ TEST_F(BenchProgramTest, FasterRatesFlashTheImage) {
     }
 }
 
-TEST_F(BenchProgramTest, Chip35IsRefusedAbove115200AndTheLinkEndsCleanly) {
+TEST_F(SeveralPortsProgramTest, Chip35IsRefusedAbove115200AndTheLinkEndsCleanly) {
     Receiver receiver(dir_, "rx35", {"--chip-id", "35", "--flash-fill", "0"});
     const CommandResult r =
         RunCommand(std::string(ZELVAR_BIN) + " --port " + receiver.Device() + " --baud 460800");
@@ -121,7 +120,7 @@ TEST_F(BenchProgramTest, Chip35IsRefusedAbove115200AndTheLinkEndsCleanly) {
     EXPECT_EQ(BytesFromHostAt(receiver.Stats(), 460800), 0u);
 }
 
-TEST_F(BenchProgramTest, RatesNoChipTakesAreRefusedBeforeAnythingStarts) {
+TEST_F(SeveralPortsProgramTest, RatesNoChipTakesAreRefusedBeforeAnythingStarts) {
     for (const char* rate : {"921600", "1000000", "700"}) {
         const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " +
                                            (dir_ / "ttyNone").string() + " --baud " + rate);
@@ -132,7 +131,7 @@ TEST_F(BenchProgramTest, RatesNoChipTakesAreRefusedBeforeAnythingStarts) {
     }
 }
 
-TEST_F(BenchProgramTest, SeveralReceiversEachGetTheirOwnOutcome) {
+TEST_F(SeveralPortsProgramTest, SeveralReceiversEachGetTheirOwnOutcome) {
     Receiver a(dir_, "a", {"--flash-fill", "0"});
     Receiver b(dir_, "b", {"--flash-fill", "0"});
     Receiver c(dir_, "c", {"--flash-fill", "0", "--write-fail-address", "8192"});
@@ -154,7 +153,7 @@ TEST_F(BenchProgramTest, SeveralReceiversEachGetTheirOwnOutcome) {
     EXPECT_TRUE(StartsWithImage(b.Flash()));
 }
 
-TEST_F(BenchProgramTest, NoneStartedIsStatusTwo) {
+TEST_F(SeveralPortsProgramTest, NoneStartedIsStatusTwo) {
     Receiver a(dir_, "a", {"--chip-id", "35"});
     Receiver b(dir_, "b", {"--chip-id", "35"});
     const CommandResult r = RunCommand(std::string(ZELVAR_BIN) + " --port " + a.Device() +
@@ -162,7 +161,7 @@ TEST_F(BenchProgramTest, NoneStartedIsStatusTwo) {
     EXPECT_EQ(r.status, 2) << r.output;
 }
 
-TEST_F(BenchProgramTest, WithJsonOneArrayHoldsEachPortsReport) {
+TEST_F(SeveralPortsProgramTest, WithJsonOneArrayHoldsEachPortsReport) {
     Receiver a(dir_, "a", {});
     Receiver b(dir_, "b", {});
     // Standard output alone: the notices go to standard error.
@@ -181,7 +180,7 @@ TEST_F(BenchProgramTest, WithJsonOneArrayHoldsEachPortsReport) {
     EXPECT_EQ(r.output.substr(r.output.size() - 2), "]\n");
 }
 
-TEST_F(BenchProgramTest, AStopReachesEveryReceiverBeforeItsFlashIsTouched) {
+TEST_F(SeveralPortsProgramTest, AStopReachesEveryReceiverBeforeItsFlashIsTouched) {
     Receiver a(dir_, "a", {"--flash-fill", "0"});
     Receiver b(dir_, "b", {"--flash-fill", "0"});
     Child bench({ZELVAR_BIN, "--port", a.Device(), "--port", b.Device()}, false);
@@ -199,47 +198,6 @@ TEST_F(BenchProgramTest, AStopReachesEveryReceiverBeforeItsFlashIsTouched) {
     b.Stop();
     EXPECT_TRUE(AllZero(a.Flash()));
     EXPECT_TRUE(AllZero(b.Flash()));
-}
-
-struct PlanCase {
-    std::vector<std::string> args;
-    std::vector<BenchPort> ports;
-    std::vector<std::string> common;
-    bool error;
-};
-
-TEST(BenchPlanTest, BootPinsBelongToThePortBeforeThem) {
-    const PlanCase cases[] = {
-        {{"--port", "A"}, {{"A", ""}}, {}, false},
-        {{"--port", "A", "--boot-pin", "c:1", "--baud", "460800", "--port=B"},
-         {{"A", "c:1"}, {"B", ""}},
-         {"--baud", "460800"},
-         false},
-        {{"--boot-pin", "c:1", "--port", "A", "--port", "B"}, {}, {}, true},
-        {{"--port", "A", "--port", "A"}, {}, {}, true},
-        {{"--port", "A", "--boot-pin", "c:1", "--boot-pin", "c:2", "--port", "B"}, {}, {}, true},
-    };
-    for (const PlanCase& c : cases) {
-        std::vector<std::string> storage{"zelvar"};
-        storage.insert(storage.end(), c.args.begin(), c.args.end());
-        std::vector<char*> argv;
-        for (std::string& s : storage) argv.push_back(s.data());
-        const BenchPlan plan = PlanBench(static_cast<int>(argv.size()), argv.data());
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        EXPECT_EQ(!plan.error.empty(), c.error) << plan.error;
-        if (c.error) continue;
-        ASSERT_EQ(plan.ports.size(), c.ports.size());
-        for (size_t i = 0; i < c.ports.size(); ++i) {
-            EXPECT_EQ(plan.ports[i].port, c.ports[i].port);
-            EXPECT_EQ(plan.ports[i].bootPin, c.ports[i].bootPin);
-        }
-        if (c.ports.size() > 1) {
-            EXPECT_EQ(plan.common, c.common);
-            // The parser sees the first port and its pin only.
-            EXPECT_EQ(std::count(plan.firstPortArgs.begin(), plan.firstPortArgs.end(), "--port"),
-                      1);
-        }
-    }
 }
 
 }  // namespace

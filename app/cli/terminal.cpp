@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "app/cli/terminal_ui.h"
+#include "app/cli/terminal.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@ bool Tty = false;
 bool BarDrawn = false;
 int LastShown = -1;
 int (*Progress)() = nullptr;
+std::string LastCause;
 
 // How often a waiting message looks whether a stop answered it.
 constexpr int ANSWER_POLL_MS = 100;
@@ -99,6 +100,7 @@ void TerminalUiStart(FILE* out, bool interactive, bool tty, int (*progress)()) {
     Tty = tty;
     BarDrawn = false;
     LastShown = -1;
+    LastCause.clear();
 }
 
 const UiOps& TerminalUiOps() {
@@ -116,15 +118,47 @@ void TerminalFinish() {
     std::fflush(Out);
 }
 
-void TerminalShowCause() {
+namespace {
+
+// Takes the platform's cause record into LastCause; false when there is none.
+bool TakeCause() {
     const char* cause = PlatformCauseText();
-    if (cause[0] == '\0') return;
+    if (cause[0] == '\0') return false;
     const int error = PlatformCauseError();
-    if (error != 0) {
-        std::fprintf(stderr, "zelvar: %s: %s\n", cause, std::strerror(error));
-    } else {
-        std::fprintf(stderr, "zelvar: %s\n", cause);
-    }
-    std::fflush(stderr);
+    LastCause = cause;
+    if (error != 0) LastCause += std::string(": ") + std::strerror(error);
     PlatformCauseClear();
+    return true;
+}
+
+}  // namespace
+
+void TerminalShowCause() {
+    if (!TakeCause()) return;
+    std::fprintf(stderr, "zelvar: %s\n", LastCause.c_str());
+    std::fflush(stderr);
+}
+
+void TerminalKeepCause() {
+    TakeCause();
+}
+
+std::string TerminalLastCause() {
+    return LastCause;
+}
+
+void TerminalWriteAside(FILE* file, const char* line) {
+    std::lock_guard<std::mutex> guard(Lock);
+    const bool redraw = BarDrawn && Tty;
+    if (redraw) {
+        std::fputs("\r\033[K", Out);
+        std::fflush(Out);
+    }
+    std::fputs(line, file);
+    std::fflush(file);
+    if (redraw) {
+        const int shown = LastShown;
+        LastShown = -1;
+        Draw(shown);
+    }
 }

@@ -1,0 +1,633 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "app/cli/session.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/cli/report.h"
+#include "app/cli/terminal.h"
+#include "app/cli/trace.h"
+#include "image/image.h"
+#include "image/srecord_file.h"
+#include "platform/embedded/embedded_resource.h"
+#include "platform/linux_board/linux_board.h"
+#include "platform/posix/posix.h"
+#include "platform/std_clock.h"
+#include "receiver/flash/flash_parts.h"
+#include "receiver/handheld/handheld_sim.h"
+#include "update/board.h"
+#include "update/service.h"
+
+namespace {
+
+constexpr const char* USAGE_NOTE =
+    "This is not the handheld. Run 'zelvar --simulate' to update the simulated handheld, or\n"
+    "'zelvar --port DEVICE [--boot-pin CHIP:LINE]' for a receiver on a serial line.\n"
+    "'zelvar --help' tells more.\n";
+constexpr const char* NOT_HANDHELD = "Sorry! Only for Tervalon Version!";
+
+// The run's settings, read by the worker's flash hook.
+const CliOptions* Options = nullptr;
+RunReport Report;
+
+// The read's bar runs from the start of the run until the read ends; then
+// the update's own bar takes over.
+std::atomic<bool> ReadActive{false};
+std::atomic<int> ReadPercent{0};
+
+// --- the several-ports parent's channel ----------------------------------
+
+int ReportFd = -1;
+
+void ChannelLine(const std::string& line) {
+    if (ReportFd < 0) return;
+    const std::string text = line + "\n";
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(ReportFd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // the parent went away; the run goes on
+        done += static_cast<size_t>(n);
+    }
+}
+
+// --- messages --------------------------------------------------------------
+
+const UiOps* InnerUi = nullptr;
+
+void QuietMessage(const char* /*text*/, const char* /*caption*/) {
+    TerminalKeepCause();
+}
+const UiOps QuietUi{QuietMessage};
+
+// Every box goes to the parent too, as the line it shows.
+void ForwardingMessage(const char* text, const char* caption) {
+    std::string line = caption[0] != '\0' ? std::string("[") + caption + "] " + text : text;
+    for (char& c : line) {
+        if (c == '\n') c = ' ';
+    }
+    ChannelLine("message " + line);
+    InnerUi->message(text, caption);
+}
+const UiOps ForwardingUi{ForwardingMessage};
+
+void Say(const std::string& line) {
+    if (Options->json) return;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// --- files -----------------------------------------------------------------
+
+bool EndsWith(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    if (text.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A file the run will write: its folder must take a new file, and the name
+// be free or a regular file that may be replaced. "" when it may be written.
+std::string CheckOutputFile(const std::string& path, bool replace, const char* option) {
+    const std::string folder = FolderOf(path);
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) {
+        return path + ": the folder " + folder + " cannot be used: " + std::strerror(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) return path + ": " + folder + " is not a folder";
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        return path + ": the folder " + folder + " cannot be written: " + std::strerror(errno);
+    }
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return "";
+        return path + ": " + std::strerror(errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return path + " is a symbolic link; " + option + " writes a regular file of its own";
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return path + " is not a regular file; " + option + " writes a regular file of its own";
+    }
+    if (!replace) return path + " exists; --force replaces it";
+    return "";
+}
+
+// Writes text to a new file beside path, syncs it and puts it in place: a
+// crash leaves the old file or the new one, never half of one. Without
+// replace an existing path is kept and the write fails.
+bool WriteFileSafely(const std::string& path, const uint8_t* data, size_t size, bool replace,
+                     std::string* error) {
+    std::string temp = path + ".partial-XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        *error = std::string("cannot create a file beside ") + path + ": " + std::strerror(errno);
+        return false;
+    }
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = write(fd, data + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+    }
+    const bool synced = written == size && fsync(fd) == 0;
+    const int savedErrno = errno;
+    close(fd);
+    bool placed = false;
+    if (synced) {
+        if (replace) {
+            placed = rename(temp.c_str(), path.c_str()) == 0;
+        } else {
+            // link refuses an existing name, where rename would replace it.
+            placed = link(temp.c_str(), path.c_str()) == 0;
+        }
+    }
+    const int placeErrno = errno;
+    unlink(temp.c_str());  // gone after rename; the spare name after link
+    if (!placed) {
+        *error = path + ": " + std::strerror(synced ? placeErrno : savedErrno);
+        return false;
+    }
+    // The new directory entry must survive a crash as well.
+    const int dirFd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        close(dirFd);
+    }
+    return true;
+}
+
+// --- the flash hook: a back-up before the erase, or the whole of a read ----
+
+void OnReadProgress(int percent) {
+    ReadPercent.store(percent, std::memory_order_relaxed);
+}
+
+// Runs in the worker with the flash open and nothing erased: the whole flash
+// read, proven by the receiver's CRC and written to the file (S-records, or
+// raw bytes for a .bin name). A stop ends the read at its next request and
+// leaves no file.
+int ReadFlashToFile(uint32_t flashBytes, const char** message) {
+    static std::string failure;
+    FileFacts& file = Options->read.empty() ? Report.backup : Report.read;
+    const uint64_t start = PlatformClock().nowMs();
+    std::unique_ptr<uint8_t[]> flash(new (std::nothrow) uint8_t[flashBytes == 0 ? 1 : flashBytes]);
+    if (!flash) {
+        failure = "Backup Fail! not enough memory for " + std::to_string(flashBytes) + " bytes";
+        *message = failure.c_str();
+        return UPDATE_HOOK_FAILED;
+    }
+    const int read = ServiceReadFlash(flash.get(), flashBytes, OnReadProgress, &file.flashCrc,
+                                      message);
+    file.ms = PlatformClock().nowMs() - start;
+    ReadActive.store(false, std::memory_order_relaxed);
+    if (read != UPDATE_HOOK_OK) return read;
+    if (UpdateStopRequested()) return UPDATE_HOOK_STOPPED;
+    file.flashCrcKnown = true;
+    std::string error;
+    bool written = false;
+    uint32_t length = flashBytes;
+    if (EndsWith(file.path, ".bin")) {
+        written = WriteFileSafely(file.path, flash.get(), flashBytes, Options->force, &error);
+    } else {
+        while (length != 0 && flash[length - 1] == 0xFF) --length;
+        // A wholly erased flash still gets one record, so the file is an image
+        // that --firmware takes (writing erased bytes over erased flash).
+        if (length == 0) length = flashBytes < 16 ? flashBytes : 16;
+        std::string text(SRecordS3TextLength(length), '\0');
+        SRecordWriteS3(flash.get(), length, text.data(), static_cast<uint32_t>(text.size()));
+        written = WriteFileSafely(file.path, reinterpret_cast<const uint8_t*>(text.data()),
+                                  text.size(), Options->force, &error);
+    }
+    if (!written) {
+        failure = "Backup Fail! " + error;
+        *message = failure.c_str();
+        return UPDATE_HOOK_FAILED;
+    }
+    file.bytes = length;
+    file.written = true;
+    return UPDATE_HOOK_OK;
+}
+
+// --- the run ---------------------------------------------------------------
+
+int ActionOf(const CliOptions& o) {
+    if (o.info) return UPDATE_ACTION_IDENTIFY;
+    if (o.verify) return o.readBack ? UPDATE_ACTION_VERIFY_BYTES : UPDATE_ACTION_VERIFY;
+    if (!o.read.empty()) return UPDATE_ACTION_READ;
+    return UPDATE_ACTION_UPDATE;
+}
+
+// A stop before the flash is touched ends the run at the worker's next step
+// boundary; while the flash is erased or written it is refused, since a
+// half-written receiver does not start. Only async-signal-safe calls here.
+void OnStopSignal(int /*signal*/) {
+    const int savedErrno = errno;
+    const int answer = UpdateRequestStop();
+    if (answer == UPDATE_STOP_REFUSED) {
+        static const char notice[] =
+            "\nzelvar: the receiver's flash is being updated; stopping now would leave it "
+            "unusable. The update goes on.\n";
+        (void)!write(STDERR_FILENO, notice, sizeof notice - 1);
+    } else if (answer == UPDATE_STOP_TAKEN) {
+        // The worker may be in the middle of an exchange; it says more when it has stopped.
+        static const char stopping[] = "\nzelvar: stopping.\n";
+        (void)!write(STDERR_FILENO, stopping, sizeof stopping - 1);
+    }
+    errno = savedErrno;
+}
+
+// Also the signals of a terminal that goes away (SIGHUP) or of Ctrl-\; a
+// reader that went away (SIGPIPE) shows as write errors, which are ignored.
+void InstallStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(signal, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// One update per receiver port: a second zelvar on the same port is refused
+// before any board step; a simulated run has no port to share, and locks only
+// when ZELVAR_LOCK_FILE names a lock.
+int TakeInstanceLock(const CliOptions& options) {
+    if (const char* path = std::getenv("ZELVAR_LOCK_FILE"); path != nullptr && path[0] != '\0') {
+        const PosixLockResult result = PosixLockFile(path);
+        if (result != POSIX_LOCK_TAKEN) return result;
+    }
+    if (options.simulate) return POSIX_LOCK_TAKEN;
+    return PosixLockPort(options.ports[0].port.c_str());
+}
+
+// Into the file opened before the run, so that a dump that cannot be written
+// is refused before anything starts.
+bool WriteDump(FILE* file, const std::vector<uint8_t>& bytes) {
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+// The trace's file: a new or regular file, or a device such as /dev/null;
+// never a FIFO, whose open would wait for a reader.
+FILE* OpenTrace(const std::string& path, std::string* why) {
+    if (path == "-") return stderr;
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
+        *why = path + " is not a regular file; --trace writes a file (or - for standard error)";
+        return nullptr;
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *why = "cannot write the trace to " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* file = fdopen(fd, "w");
+    if (file == nullptr) {
+        *why = "cannot write the trace to " + path + ": " + std::strerror(errno);
+        close(fd);
+    }
+    return file;
+}
+
+// A file the run was asked to write that did not reach its disk.
+bool CloseOutput(FILE* file, const std::string& what) {
+    if (file == nullptr || file == stderr) return true;
+    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+    const int error = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (flushed && closed) return true;
+    std::fprintf(stderr, "zelvar: %s could not be written: %s\n", what.c_str(),
+                 std::strerror(flushed ? errno : error));
+    return false;
+}
+
+void TraceAside(FILE* out, const char* line) {
+    TerminalWriteAside(out, line);
+}
+
+int ShownProgress() {
+    if (Report.action == UPDATE_ACTION_READ) return ReadPercent.load(std::memory_order_relaxed);
+    return ReadActive.load(std::memory_order_relaxed) ? ReadPercent.load(std::memory_order_relaxed)
+                                                      : static_cast<int>(ProgressPercent());
+}
+
+// Ends the run with its report: the lines or the JSON document, and the
+// report to the several-ports parent.
+int Finish(int status) {
+    Report.exitStatus = status;
+    Report.cause = TerminalLastCause();
+    const nlohmann::json document = ReportJson(Report);
+    ChannelLine("report " + document.dump());
+    if (Options->json) {
+        std::printf("%s\n", document.dump().c_str());
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+            std::fprintf(stderr, "zelvar: the report could not be written: %s\n",
+                         std::strerror(errno));
+            if (status == EXIT_UPDATED) status = EXIT_FAILED;
+        }
+    } else {
+        // The phase times are a servicing line; the plain update ends with its box.
+        const CliOptions& o = *Options;
+        const bool servicing = o.info || o.verify || !o.firmware.empty() || !o.backup.empty() ||
+                               !o.read.empty() || !o.trace.empty();
+        PrintReportLines(Report, stdout, servicing && isatty(STDOUT_FILENO) != 0);
+    }
+    return status;
+}
+
+int Refused(const std::string& step, const std::string& message, int status) {
+    Report.failedStep = step;
+    Report.message = message;
+    if (!Options->json && !message.empty()) {
+        std::fprintf(stderr, "zelvar: %s\n", message.c_str());
+    }
+    return Finish(status);
+}
+
+// The worker's run, with the progress shown once a second (four times while
+// the flash is read).
+int RunWorker(const UpdateRequest& request) {
+    const bool showProgress =
+        !Options->json && request.action != UPDATE_ACTION_IDENTIFY &&
+        request.action != UPDATE_ACTION_VERIFY;
+    bool sawRead = false;
+    int lastSent = -1;
+    RunWorkerTicking(request, [&] {
+        const bool reading = ReadActive.load(std::memory_order_relaxed);
+        if (sawRead && !reading && showProgress && request.action == UPDATE_ACTION_UPDATE) {
+            // The back-up's bar is done; the update's starts on a line of its own.
+            TerminalShowProgress(100);
+            TerminalFinish();
+            sawRead = false;
+        }
+        sawRead = sawRead || reading;
+        const int shown = ShownProgress();
+        if (showProgress) TerminalShowProgress(shown);
+        if (shown != lastSent) ChannelLine("progress " + std::to_string(shown));
+        lastSent = shown;
+        return std::chrono::milliseconds(ReadActive.load() ? 250 : 1000);
+    });
+    TerminalFinish();
+    ReadActive.store(false, std::memory_order_relaxed);
+
+    const int outcome = UpdateOutcome();
+    ReportStop(outcome);
+    Report.workerRan = true;
+    Report.facts = UpdateLastFacts();
+    Report.failedStep = UpdateFailedStep();
+    if (Report.facts.failure != nullptr) Report.message = Report.facts.failure;
+    int status = ExitStatusOf(outcome);
+    if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
+        Report.message = "stopped; nothing was sent to the receiver";
+    } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
+        Report.message = "stopped; the receiver's flash was not touched";
+    }
+    // A servicing run that did not reach the handheld did not start.
+    if (outcome == UPDATE_OUTCOME_NOT_HANDHELD) status = EXIT_NOT_STARTED;
+    return status;
+}
+
+}  // namespace
+
+void RunWorkerTicking(const UpdateRequest& request,
+                      const std::function<std::chrono::milliseconds()>& tick) {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread worker([&] {
+        UpdateWorker(const_cast<UpdateRequest*>(&request));
+        const std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        finished.notify_one();
+    });
+    // Once more at the end, taken the moment the worker ends rather than at
+    // the next tick.
+    auto next = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!done) {
+        lock.unlock();
+        next += tick();
+        lock.lock();
+        finished.wait_until(lock, next, [&done] { return done; });
+    }
+    lock.unlock();
+    worker.join();
+}
+
+int ExitStatusOf(int outcome) {
+    switch (outcome) {
+        case UPDATE_OUTCOME_FINISHED:
+            return EXIT_UPDATED;
+        case UPDATE_OUTCOME_NOT_HANDHELD:
+        case UPDATE_OUTCOME_RATE_REFUSED:
+            return EXIT_NOT_STARTED;
+        case UPDATE_OUTCOME_DIFFERS:
+            return EXIT_DIFFERS;
+        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
+        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
+            return EXIT_INTERRUPTED;
+        default:
+            return EXIT_FAILED;
+    }
+}
+
+void ReportStop(int outcome) {
+    if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
+        std::fputs("zelvar: stopped; nothing was sent to the receiver.\n", stderr);
+    } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
+        std::fputs(
+            "zelvar: stopped; the receiver's flash was not touched; it runs its firmware "
+            "again.\n",
+            stderr);
+    }
+}
+
+int RunSession(const CliOptions& options) {
+    Options = &options;
+    Report = RunReport{};
+    Report.port = options.simulate ? "simulated"
+                  : options.ports.empty() ? ""
+                                          : options.ports[0].port;
+    Report.action = ActionOf(options);
+    Report.backup.path = options.backup;
+    Report.read.path = options.read;
+    ReportFd = options.reportFd;
+    if (ReportFd >= 0) fcntl(ReportFd, F_SETFD, FD_CLOEXEC);
+    InstallStopHandlers();
+
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    TerminalUiStart(stdout, tty && isatty(STDIN_FILENO) != 0 && !options.noWait, tty,
+                    [] { return ShownProgress(); });
+
+    if (!options.simulate && options.ports.empty()) {
+        if (!options.json) {
+            std::puts(NOT_HANDHELD);
+            std::fputs(USAGE_NOTE, stderr);
+        }
+        Report.failedStep = "CheckPortDriver";
+        Report.message = NOT_HANDHELD;
+        return Finish(EXIT_NOT_STARTED);
+    }
+
+    // Everything that needs no receiver is checked before anything is sent.
+    for (const auto& [path, option] :
+         {std::pair{&options.backup, "--backup"}, std::pair{&options.read, "--read"}}) {
+        if (path->empty()) continue;
+        if (const std::string why = CheckOutputFile(*path, options.force, option); !why.empty()) {
+            return Refused("Options", why + ". Nothing was done.", EXIT_NOT_STARTED);
+        }
+    }
+    const uint8_t* fileImage = nullptr;
+    uint32_t fileImageLength = 0;
+    if (!options.firmware.empty()) {
+        SRecordReport why{};
+        fileImage = LoadSRecordFile(options.firmware.c_str(), &fileImageLength, &why);
+        if (fileImage == nullptr) {
+            std::string where = options.firmware;
+            if (why.line != 0) where += " line " + std::to_string(why.line);
+            return Refused("FirmwareFile", where + ": " + why.reason + ". Nothing was done.",
+                           EXIT_NOT_STARTED);
+        }
+    }
+    FILE* trace = nullptr;
+    if (!options.trace.empty()) {
+        std::string why;
+        trace = OpenTrace(options.trace, &why);
+        if (trace == nullptr) return Refused("Options", why + ". Nothing was done.", EXIT_NOT_STARTED);
+    }
+
+    LinuxBoardConfig linuxBoard;
+    const BoardOps* board = nullptr;
+    FILE* dump = nullptr;  // held from the start to the end of the run
+    if (options.simulate) {
+        if (FindFlashPart(options.simPart) == nullptr) {
+            CloseOutput(trace, "the trace");
+            return Refused("Options",
+                           "the simulated receiver has no flash part '" + options.simPart +
+                               "' ('zelvar-receiver --list-parts' lists them)",
+                           EXIT_NOT_STARTED);
+        }
+        if (!options.simFlashDump.empty()) {
+            dump = std::fopen(options.simFlashDump.c_str(), "wb");
+            if (dump == nullptr) {
+                CloseOutput(trace, "the trace");
+                return Refused("Options",
+                               "cannot write " + options.simFlashDump + ": " +
+                                   std::strerror(errno) + "; nothing was done.",
+                               EXIT_NOT_STARTED);
+            }
+        }
+        HandheldSimConfig sim;
+        sim.receiver.part = options.simPart;
+        if (!options.simBlank) {
+            // An older firmware: the update must erase before it writes.
+            sim.receiver.flashInit = FlashInit::Fill;
+            sim.receiver.flashFill = 0x00;
+        }
+        sim.receiver.busWidth = options.simBus;
+        sim.receiver.wireTiming = options.simWireTiming;
+        sim.acLineStatus = options.simBattery ? 0 : 1;
+        HandheldSimStart(sim);
+        board = &HandheldSimOps();
+    } else {
+        linuxBoard.port = options.ports[0].port;
+        const std::string& pin = options.ports[0].bootPin;
+        if (!pin.empty() &&
+            !ParseBootPin(pin, &linuxBoard.gpioChip, &linuxBoard.gpioLine)) {
+            CloseOutput(trace, "the trace");
+            return Refused("Options", "--boot-pin wants CHIP:LINE, got '" + pin + "'",
+                           EXIT_NOT_STARTED);
+        }
+        board = &LinuxBoardOps(linuxBoard);
+    }
+    InnerUi = options.json ? &QuietUi : &TerminalUiOps();
+    PlatformInstall(PlatformOps{&PosixSerialOps(), &StdClockOps(), board, &EmbeddedResourceOps(),
+                                &PosixFileOps(), ReportFd >= 0 ? &ForwardingUi : InnerUi});
+    PlatformSetAppInstance(reinterpret_cast<PlatformHandle>(&RunSession));
+    if (trace != nullptr) {
+        TraceSetLineWriter(trace == stderr ? TraceAside : nullptr);
+        PlatformInstall(PlatformOps{&TraceSerialOps(PlatformSerial(), trace), nullptr, nullptr,
+                                    nullptr, nullptr, nullptr});
+    }
+
+    int status = EXIT_NOT_STARTED;
+    bool ran = false;
+    if (const int lock = TakeInstanceLock(options); lock != POSIX_LOCK_TAKEN) {
+        std::string why = lock == POSIX_LOCK_BUSY ? "zelvar is already running." : "";
+        if (options.json) {
+            TerminalKeepCause();
+        } else {
+            if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
+            TerminalShowCause();
+        }
+        Report.failedStep = "Lock";
+        Report.message = why.empty() ? "the port cannot be locked" : why;
+    } else {
+        int ac = 0;
+        if (board->powerStatus(&ac) == 0) {
+            Report.failedStep = "PowerStatus";
+            Report.message = "the power status cannot be read; nothing was done.";
+            if (!options.json) std::fprintf(stderr, "zelvar: %s\n", Report.message.c_str());
+        } else if (ac != 1 && !ReadOnlyRun(options) && !options.allowBattery) {
+            Report.failedStep = "PowerStatus";
+            Report.message = "Please install AC charger!";
+            PlatformUi().message("Please install AC charger!", "Fail");
+        } else {
+            UpdateRequest request{};
+            request.action = Report.action;
+            request.operatingBaud = options.baud;
+            request.image = fileImage;
+            request.imageLength = fileImageLength;
+            if (!options.backup.empty() || !options.read.empty()) {
+                if (!options.backup.empty()) {
+                    Say("Backing up the receiver's flash to " + options.backup +
+                        " before anything is erased.");
+                }
+                ReadActive.store(true, std::memory_order_relaxed);
+                request.flashHook = ReadFlashToFile;
+            }
+            status = RunWorker(request);
+            ran = true;
+        }
+    }
+    if (!CloseOutput(trace, "the trace to " + options.trace) && status == EXIT_UPDATED) {
+        status = EXIT_FAILED;
+    }
+    TraceSetLineWriter(nullptr);
+    if (options.simulate) {
+        if (dump != nullptr && !WriteDump(dump, HandheldSimFlash())) {
+            std::fprintf(stderr, "zelvar: cannot write %s: %s\n", options.simFlashDump.c_str(),
+                         std::strerror(errno));
+            if (status == EXIT_UPDATED) status = EXIT_FAILED;
+        }
+        HandheldSimStop();
+    }
+    (void)ran;
+    return Finish(status);
+}
