@@ -57,6 +57,9 @@ struct ReceiverFaults {
     uint16_t makerId = 0;
     bool noFlash = false;          // nothing on the bus: codes read 0xFFFF / 0xFFFF
     bool mismatchedParts = false;  // 32-bit bus: the second part answers other codes
+    // The EPOpen answer claims a part of this many bytes (0: the part's own);
+    // the flash and the agent's own checks keep the real size.
+    uint32_t claimedFlashSize = 0;
 };
 
 enum class FlashInit { Erased, Fill, File };

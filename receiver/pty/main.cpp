@@ -208,6 +208,9 @@ int main(int argc, char** argv) {
                  "Nothing on the bus: the codes read 0xFFFF / 0xFFFF");
     app.add_flag("--mismatched-parts", config.faults.mismatchedParts,
                  "On a 32-bit bus the second part answers other codes");
+    AddNumber(app, "--claim-flash-size", config.faults.claimedFlashSize,
+              "The EPOpen answer claims a part of BYTES bytes (the flash keeps its own size)")
+        ->type_name("BYTES");
 
     try {
         app.parse(argc, argv);

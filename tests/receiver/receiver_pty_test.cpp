@@ -125,6 +125,7 @@ TEST(ReceiverProgram, HelpListsTheOptionsAndBadOptionsFail) {
                                "--maker-id",
                                "--no-flash",
                                "--mismatched-parts",
+                               "--claim-flash-size",
                                "counted from 1"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
