@@ -215,7 +215,8 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help and --version end well; every refusal is a bad option.
+        return app.exit(e) == 0 ? 0 : 2;
     }
 
     if (listParts) {
