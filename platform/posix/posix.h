@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -50,6 +51,12 @@ enum PosixLockResult {
 PosixLockResult PosixLockPort(const char* device);
 // An explicit lock file (created 0600 when missing; never through a link).
 PosixLockResult PosixLockFile(const char* path);
+// Who holds a flock on the node at port (a device or any file), from
+// /proc/locks: true with the holder's pid and its command name from
+// /proc/PID/comm ("zelvar" for another update; "" when the process can no
+// longer be seen), false when no one does or the kernel's list cannot be
+// read. This process's own lock counts like anyone's.
+bool PosixLockHolder(const char* port, int* pid, std::string* name);
 // Whether the port lock is held on the device open at fd (the serial back end
 // then need not, and cannot, take a second flock on it).
 bool PosixPortLockCovers(int fd);
