@@ -21,6 +21,20 @@ bool PosixSerialCanSetBaud(uint32_t baud);
 // Whether the open port has modem lines (a pseudo-terminal has none).
 bool PosixSerialHasModemLines();
 
+// What the port's open records when the system refuses it for permission
+// (EACCES; the shell adds "Permission denied"): the device and its group, and
+// how to join that group ("sudo usermod -aG dialout $USER, then log in again")
+// when the group may read and write the device and the user is not in it; one
+// who joined after logging in is told to log in again; otherwise the group and
+// mode. mode is st_mode; group a name, or the number when it has none.
+enum PosixGroupMembership {
+    POSIX_NOT_IN_GROUP = 0,
+    POSIX_JOINED_AFTER_LOGIN = 1,  // in the group database, not in this session's groups
+    POSIX_IN_GROUP = 2,
+};
+std::string PosixPortAccessText(const char* device, const char* group, unsigned mode,
+                                PosixGroupMembership membership);
+
 // Puts the open port back as it was found, from anywhere, also from a signal
 // handler (it only uses async-signal-safe calls): waits for the bytes already
 // written to leave, restores the saved line settings and modem lines, and

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -10,9 +12,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/posix/baud_linux.h"
 #include "platform/posix/posix.h"
@@ -117,6 +121,43 @@ bool SomeonesTerminal(int fd) {
     return false;
 }
 
+// Where this user stands with group gid: in it now, joined in the group
+// database since this session began, or not at all.
+PosixGroupMembership Membership(gid_t gid) {
+    if (getegid() == gid) return POSIX_IN_GROUP;
+    const int count = getgroups(0, nullptr);
+    if (count > 0) {
+        std::vector<gid_t> groups(static_cast<size_t>(count));
+        const int got = getgroups(count, groups.data());
+        for (int i = 0; i < got; ++i) {
+            if (groups[static_cast<size_t>(i)] == gid) return POSIX_IN_GROUP;
+        }
+    }
+    const passwd* user = getpwuid(getuid());
+    const group* entry = getgrgid(gid);
+    if (user == nullptr || entry == nullptr) return POSIX_NOT_IN_GROUP;
+    if (user->pw_gid == gid) return POSIX_JOINED_AFTER_LOGIN;
+    for (char** member = entry->gr_mem; *member != nullptr; ++member) {
+        if (std::strcmp(*member, user->pw_name) == 0) return POSIX_JOINED_AFTER_LOGIN;
+    }
+    return POSIX_NOT_IN_GROUP;
+}
+
+// Refused for permission: say who may use the device and how to become one.
+int FailAccess(const char* deviceName) {
+    LastError = EACCES;
+    struct stat st {};
+    if (stat(deviceName, &st) != 0) return Fail();
+    const PosixGroupMembership membership = Membership(st.st_gid);
+    const group* entry = getgrgid(st.st_gid);
+    const std::string name =
+        entry != nullptr ? entry->gr_name : std::to_string(static_cast<unsigned>(st.st_gid));
+    const std::string text = PosixPortAccessText(deviceName, name.c_str(),
+                                                 static_cast<unsigned>(st.st_mode), membership);
+    PlatformCauseSet(EACCES, "%s", text.c_str());
+    return 0;
+}
+
 void RestoreAtExit() {
     PosixSerialRestoreNow();
 }
@@ -133,7 +174,7 @@ int Open(const char* deviceName, uint32_t baud) {
     }
     // Not as a controlling terminal; non-blocking only until the lock is held.
     const int fd = open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Fail();
+    if (fd < 0) return errno == EACCES ? FailAccess(deviceName) : Fail();
     if (!isatty(fd)) return Refuse(fd, ENOTTY, "is not a serial line");
     if (SomeonesTerminal(fd)) return Refuse(fd, 0, "is a terminal in use, not a receiver's line");
     // Another program holding the line exclusively is refused also for root,
@@ -305,4 +346,27 @@ void PosixSerialRestoreNow() {
     if (RestoreHasModem) ioctl(fd, TIOCMSET, &RestoreModem);
     ioctl(fd, TIOCNXCL);
     errno = saved;
+}
+
+std::string PosixPortAccessText(const char* device, const char* group, unsigned mode,
+                                PosixGroupMembership membership) {
+    const std::string name(device);
+    const std::string g(group);
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", mode & 07777u);
+    const std::string shown = name + " (group " + g + ", mode " + octal + ")";
+    if ((mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        return shown + " is not open to its group";
+    }
+    switch (membership) {
+        case POSIX_IN_GROUP:
+            return shown;  // something other than the mode refuses it
+        case POSIX_JOINED_AFTER_LOGIN:
+            // The groups of a session are fixed when it starts.
+            return name + " is for group " + g + ", which this user joined after logging in (log in again)";
+        case POSIX_NOT_IN_GROUP:
+            break;
+    }
+    return name + " is for group " + g + ", which this user is not in (join it: sudo usermod -aG " + g +
+           " $USER, then log in again)";
 }
