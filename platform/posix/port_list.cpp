@@ -6,9 +6,13 @@
 // idProduct.
 #include "platform/posix/port_list.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 #include <system_error>
 
@@ -117,4 +121,43 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::string& sysfsRoot,
         return NaturalLess(a.name, b.name);
     });
     return ports;
+}
+
+namespace {
+
+// A whole number from a sysfs attribute, -1 when it holds none.
+int Number(const fs::path& file) {
+    const std::string text = Attribute(file);
+    if (text.empty() || !Digits(text, 0) || text.size() > 6) return -1;
+    return std::atoi(text.c_str());
+}
+
+}  // namespace
+
+int PosixAdapterLatencyMs(const char* port, const std::string& sysfsRoot) {
+    std::error_code error;
+    fs::path node = fs::canonical(port, error);
+    if (error) node = port;
+    const std::string name = node.filename().string();
+    if (name.empty()) return -1;
+    const fs::path device = fs::path(sysfsRoot) / "class" / "tty" / name / "device";
+    fs::path timer;
+    for (const fs::path& candidate :
+         {device / "latency_timer", device / ".." / "latency_timer",
+          fs::path(sysfsRoot) / "bus" / "usb-serial" / "devices" / name / "latency_timer"}) {
+        if (fs::is_regular_file(candidate, error)) {
+            timer = candidate;
+            break;
+        }
+    }
+    if (timer.empty()) return -1;
+    const int found = Number(timer);
+    if (found <= 1) return found;
+    // As the shell writes it: O_TRUNC is what a regular file needs, sysfs ignores it.
+    const int fd = open(timer.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)!write(fd, "1\n", 2);
+        close(fd);
+    }
+    return Number(timer);
 }

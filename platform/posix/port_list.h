@@ -27,3 +27,11 @@ struct SerialPortInfo {
 // out. An empty or missing tree gives an empty list.
 std::vector<SerialPortInfo> ListSerialPorts(const std::string& sysfsRoot = "/sys",
                                             const std::string& devRoot = "/dev");
+
+// The latency timer of the USB serial adapter behind port (a device path,
+// followed through links), in milliseconds: the attribute latency_timer of
+// the port's device in sysfs (ftdi_sio and alike), or of its parent, or in
+// bus/usb-serial/devices. Above 1 it is set to 1 where we may write it (root
+// only, as a rule). Returns the value in force afterwards, or -1 when the
+// port has no such timer.
+int PosixAdapterLatencyMs(const char* port, const std::string& sysfsRoot = "/sys");

@@ -9,6 +9,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -42,6 +46,11 @@ std::atomic<int> RestoreFd{-1};
 termios RestoreSettings{};
 int RestoreModem = 0;
 bool RestoreHasModem = false;
+#if defined(__linux__)
+// The driver's serial flags as found, put back when we changed them.
+serial_struct RestoreSerial{};
+bool RestoreSerialFlags = false;
+#endif
 static_assert(std::atomic<int>::is_always_lock_free);
 
 struct RateRow {
@@ -158,6 +167,24 @@ int FailAccess(const char* deviceName) {
     return 0;
 }
 
+// A USB serial adapter holds received bytes back until its latency timer
+// fires; the driver's low-latency mode lets them through sooner. Ports that
+// have no such mode (a pseudo-terminal answers ENOTTY or EINVAL) are used as
+// they are, and so is one that refuses the change.
+void AskLowLatency(int fd) {
+#if defined(__linux__)
+    RestoreSerialFlags = false;
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+    RestoreSerial = serial;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    RestoreSerialFlags = ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)fd;
+#endif
+}
+
 void RestoreAtExit() {
     PosixSerialRestoreNow();
 }
@@ -205,6 +232,7 @@ int Open(const char* deviceName, uint32_t baud) {
     RestoreSettings = Port.saved;
     RestoreModem = Port.savedModem;
     RestoreHasModem = Port.hasModem;
+    AskLowLatency(fd);
     RestoreFd.store(fd);
     static const bool registered = std::atexit(RestoreAtExit) == 0;
     (void)registered;
@@ -344,6 +372,10 @@ void PosixSerialRestoreNow() {
     Drain(fd);
     tcsetattr(fd, TCSANOW, &RestoreSettings);
     if (RestoreHasModem) ioctl(fd, TIOCMSET, &RestoreModem);
+#if defined(__linux__)
+    if (RestoreSerialFlags) ioctl(fd, TIOCSSERIAL, &RestoreSerial);
+    RestoreSerialFlags = false;
+#endif
     ioctl(fd, TIOCNXCL);
     errno = saved;
 }

@@ -4,8 +4,11 @@
 // USB device's attributes some levels up.
 #include "platform/posix/port_list.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -126,6 +129,61 @@ TEST_F(FakeSysfs, AMachineWithNoSerialDeviceListsNothing) {
     fs::remove_all(sys / "class");
     EXPECT_TRUE(ListSerialPorts(sys.string(), dev.string()).empty());
     EXPECT_TRUE(ListSerialPorts((top / "nothing").string(), dev.string()).empty());
+}
+
+// The adapter's latency timer, found where the drivers put it, lowered to 1
+// when above, and read back.
+TEST_F(FakeSysfs, AdapterLatencyTimerIsLoweredToOneWhereItCanBe) {
+    const std::string port = "devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0";
+    struct Case {
+        const char* name;
+        std::string file;  // relative to sys; "" for none
+        const char* value;
+        int result;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"on the port's device, 16 ms", port + "/latency_timer", "16", 1, "1"},
+        {"already 1", port + "/latency_timer", "1", 1, "1"},
+        {"on the device's parent", port + "/../latency_timer", "16", 1, "1"},
+        {"in the usb-serial bus folder", "bus/usb-serial/devices/ttyUSB0/latency_timer", "10", 1,
+         "1"},
+        {"not a number", port + "/latency_timer", "fast", -1, "fast"},
+        {"none (a UART on the board)", "", "", -1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Tty("ttyUSB0", port + "/tty/ttyUSB0");
+        Link(port + "/tty/ttyUSB0/device", "../../../ttyUSB0");
+        if (!c.file.empty()) Write(sys / c.file, c.value);
+        EXPECT_EQ(PosixAdapterLatencyMs("/dev/ttyUSB0", sys.string()), c.result);
+        if (!c.file.empty()) {
+            std::ifstream in(sys / c.file);
+            std::string after;
+            std::getline(in, after);
+            EXPECT_EQ(after, c.after);
+        }
+    }
+}
+
+// Only root may write the timer: anyone else gets the value as it stands. As
+// root, this runs as nobody in a child process.
+TEST_F(FakeSysfs, AdapterLatencyTimerOthersCannotWriteIsReportedAsItIs) {
+    const std::string port = "devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB0";
+    Tty("ttyUSB0", port + "/tty/ttyUSB0");
+    Link(port + "/tty/ttyUSB0/device", "../../../ttyUSB0");
+    Write(sys / port / "latency_timer", "16");
+    fs::permissions(sys / port / "latency_timer",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string root = sys.string();
+    EXPECT_EXIT(
+        {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) std::_Exit(3);
+            std::_Exit(PosixAdapterLatencyMs("/dev/ttyUSB0", root) == 16 ? 0 : 4);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
