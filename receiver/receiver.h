@@ -85,6 +85,10 @@ struct ReceiverConfig {
     uint32_t startDelayMs = 5;           // first stage loaded and started -> its ACK
     uint32_t eraseDelayMs = 5;           // per sector erased
     uint32_t frameGapMs = 500;           // a frame whose bytes pause this long is given up
+    // On a pseudo-terminal: the receiver's bytes reach the host through a USB
+    // serial adapter whose latency timer fires every this many milliseconds
+    // (0: straight through). Bytes short of a full packet wait for the timer.
+    uint32_t adapterLatencyMs = 0;
     double uartTolerance = 0.03;         // rate mismatch the UARTs ride out
     bool bootRomAfterDisconnect = true;  // the board resets it for the next session
     // The line cannot tell at which rate a byte was sent (a pseudo-terminal

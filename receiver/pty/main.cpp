@@ -166,6 +166,11 @@ int main(int argc, char** argv) {
     AddNumber(app, "--erase-delay-ms", config.eraseDelayMs, "Time to erase one sector (default 5)");
     AddNumber(app, "--frame-gap-ms", config.frameGapMs,
               "A frame whose bytes pause this long is given up (default 500)");
+    AddNumber(app, "--adapter-latency", config.adapterLatencyMs,
+              "Hold each answer back as a USB serial adapter's latency timer of MS milliseconds "
+              "does: bytes short of a full 62-byte packet reach the host at the timer's next "
+              "tick (default 0: at once)")
+        ->type_name("MS");
 
     // Faults tied to a frame number.
     std::vector<uint32_t> nak, corrupt, drop, wrongCode, trailing, stall, oversize;

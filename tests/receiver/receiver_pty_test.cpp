@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -82,6 +83,35 @@ TEST(ReceiverPty, ServesAHostThroughTheBaudSwitchAndAReopen) {
     receiver.Stop();
 }
 
+// Behind a modelled USB adapter the answers wait for its latency timer: a
+// host that asks again as soon as it has its answer meets every tick, so each
+// exchange after the first takes one period.
+TEST(ReceiverPty, AdapterLatencyHoldsAnswersUntilTheTimerFires) {
+    constexpr uint32_t PERIOD_MS = 30;
+    constexpr int EXCHANGES = 5;
+    ReceiverConfig config;
+    config.adapterLatencyMs = PERIOD_MS;
+    PtyReceiver receiver;
+    std::string error;
+    ASSERT_TRUE(receiver.Start(config, &error)) << error;
+    const SerialOps& port = PosixSerialOps();
+    ASSERT_EQ(port.open(receiver.SlavePath().c_str(), 38400), 1);
+    ASSERT_EQ(PtyExchange(Wire::LoadFirstStage({1, 2, 3}).bytes).payload,
+              (std::vector<uint8_t>{0x25, 0xFA}));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < EXCHANGES; ++i) {
+        ASSERT_EQ(PtyExchange({42}).payload, (std::vector<uint8_t>{43, 48}));
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count();
+    // Without the adapter these take about a millisecond each.
+    EXPECT_GE(ms, (EXCHANGES - 1) * PERIOD_MS - 2.0);
+    EXPECT_LT(ms, (EXCHANGES + 4) * PERIOD_MS);
+    port.close();
+    receiver.Stop();
+}
+
 std::string Program() {
     return ZELVAR_RECEIVER_PROGRAM;
 }
@@ -128,6 +158,7 @@ TEST(ReceiverProgram, HelpListsTheOptionsAndBadOptionsFail) {
                                "--no-flash",
                                "--mismatched-parts",
                                "--claim-flash-size",
+                               "--adapter-latency",
                                "counted from 1"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
