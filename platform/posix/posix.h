@@ -22,11 +22,12 @@ bool PosixSerialCanSetBaud(uint32_t baud);
 bool PosixSerialHasModemLines();
 
 // What the port's open records when the system refuses it for permission
-// (EACCES; the shell adds "Permission denied"): the device and its group, and
-// how to join that group ("sudo usermod -aG dialout $USER, then log in again")
-// when the group may read and write the device and the user is not in it; one
-// who joined after logging in is told to log in again; otherwise the group and
-// mode. mode is st_mode; group a name, or the number when it has none.
+// (EACCES), as the whole text with error number 0: "DEVICE: Permission
+// denied", then the device's group and how to join it ("sudo usermod -aG
+// dialout $USER, then log in again") when the group may read and write the
+// device and the user is not in it; one who joined after logging in is told
+// to log in again; otherwise the group and mode. mode is st_mode; group a
+// name, or the number when it has none.
 enum PosixGroupMembership {
     POSIX_NOT_IN_GROUP = 0,
     POSIX_JOINED_AFTER_LOGIN = 1,  // in the group database, not in this session's groups

@@ -163,7 +163,8 @@ int FailAccess(const char* deviceName) {
         entry != nullptr ? entry->gr_name : std::to_string(static_cast<unsigned>(st.st_gid));
     const std::string text = PosixPortAccessText(deviceName, name.c_str(),
                                                  static_cast<unsigned>(st.st_mode), membership);
-    PlatformCauseSet(EACCES, "%s", text.c_str());
+    // The text carries the error's words itself, with the advice after them.
+    PlatformCauseSet(0, "%s", text.c_str());
     return 0;
 }
 
@@ -382,23 +383,26 @@ void PosixSerialRestoreNow() {
 
 std::string PosixPortAccessText(const char* device, const char* group, unsigned mode,
                                 PosixGroupMembership membership) {
-    const std::string name(device);
+    // The device and the system's word first, as for any other refusal.
+    const std::string denied = std::string(device) + ": " + std::strerror(EACCES);
     const std::string g(group);
     char octal[8];
     std::snprintf(octal, sizeof octal, "%04o", mode & 07777u);
-    const std::string shown = name + " (group " + g + ", mode " + octal + ")";
+    const std::string shown = " (group " + g + ", mode " + octal;
     if ((mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
-        return shown + " is not open to its group";
+        return denied + shown + ", not open to its group)";
     }
     switch (membership) {
         case POSIX_IN_GROUP:
-            return shown;  // something other than the mode refuses it
+            return denied + shown + ")";  // something other than the mode refuses it
         case POSIX_JOINED_AFTER_LOGIN:
             // The groups of a session are fixed when it starts.
-            return name + " is for group " + g + ", which this user joined after logging in (log in again)";
+            return denied + "; it is for group " + g +
+                   ", which this user joined after logging in (log in again)";
         case POSIX_NOT_IN_GROUP:
             break;
     }
-    return name + " is for group " + g + ", which this user is not in (join it: sudo usermod -aG " + g +
+    return denied + "; it is for group " + g +
+           ", which this user is not in (join it: sudo usermod -aG " + g +
            " $USER, then log in again)";
 }

@@ -25,21 +25,22 @@ TEST(SerialAccess, TheCauseSaysWhichGroupToJoin) {
         const char* text;
     } cases[] = {
         {"dialout", S_IFCHR | 0660, POSIX_NOT_IN_GROUP,
-         "/dev/ttyUSB0 is for group dialout, which this user is not in (join it: sudo usermod "
-         "-aG dialout $USER, then log in again)"},
+         "/dev/ttyUSB0: Permission denied; it is for group dialout, which this user is not in "
+         "(join it: sudo usermod -aG dialout $USER, then log in again)"},
         {"uucp", S_IFCHR | 0666, POSIX_NOT_IN_GROUP,
-         "/dev/ttyUSB0 is for group uucp, which this user is not in (join it: sudo usermod -aG "
-         "uucp $USER, then log in again)"},
+         "/dev/ttyUSB0: Permission denied; it is for group uucp, which this user is not in "
+         "(join it: sudo usermod -aG uucp $USER, then log in again)"},
         {"dialout", S_IFCHR | 0660, POSIX_JOINED_AFTER_LOGIN,
-         "/dev/ttyUSB0 is for group dialout, which this user joined after logging in (log in "
-         "again)"},
+         "/dev/ttyUSB0: Permission denied; it is for group dialout, which this user joined after "
+         "logging in (log in again)"},
         // In the group already: the mode is not what refuses it.
-        {"dialout", S_IFCHR | 0660, POSIX_IN_GROUP, "/dev/ttyUSB0 (group dialout, mode 0660)"},
+        {"dialout", S_IFCHR | 0660, POSIX_IN_GROUP,
+         "/dev/ttyUSB0: Permission denied (group dialout, mode 0660)"},
         // Joining would not help where the group may not read and write.
         {"root", S_IFCHR | 0600, POSIX_NOT_IN_GROUP,
-         "/dev/ttyUSB0 (group root, mode 0600) is not open to its group"},
+         "/dev/ttyUSB0: Permission denied (group root, mode 0600, not open to its group)"},
         {"dialout", S_IFCHR | 0640, POSIX_NOT_IN_GROUP,
-         "/dev/ttyUSB0 (group dialout, mode 0640) is not open to its group"},
+         "/dev/ttyUSB0: Permission denied (group dialout, mode 0640, not open to its group)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -63,9 +64,9 @@ TEST(SerialAccess, RefusedOpenRecordsTheGroup) {
         ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
     }
     const std::string expected =
-        root ? path + " is for group root, which this user is not in (join it: sudo usermod -aG "
-                      "root $USER, then log in again)"
-             : path + " (group ";
+        root ? path + ": Permission denied; it is for group root, which this user is not in "
+                      "(join it: sudo usermod -aG root $USER, then log in again)"
+             : path + ": Permission denied (group ";
     EXPECT_EXIT(
         {
             if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -76,8 +77,8 @@ TEST(SerialAccess, RefusedOpenRecordsTheGroup) {
             const std::string cause = PlatformCauseText();
             const bool named = root ? cause == expected
                                     : cause.rfind(expected, 0) == 0 &&
-                                          cause.find("is not open to its group") != std::string::npos;
-            std::_Exit(named && PlatformCauseError() == EACCES && PosixSerialLastError() == EACCES
+                                          cause.find("not open to its group") != std::string::npos;
+            std::_Exit(named && PlatformCauseError() == 0 && PosixSerialLastError() == EACCES
                            ? 0
                            : 5);
         },
