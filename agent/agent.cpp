@@ -70,6 +70,18 @@ bool NameFits(const char* text) {
 
 }  // namespace
 
+bool FlashAnswerFits(const FlashInfo& info, uint32_t busWidthUnits, uint32_t baseOffset) {
+    if (busWidthUnits != 1 && busWidthUnits != 2) return false;
+    if (uint64_t{baseOffset} + uint64_t{info.Size} * busWidthUnits > AGENT_MAX_FLASH_BYTES) {
+        return false;
+    }
+    uint64_t sectors = 0;
+    for (uint32_t i = 0; i < info.SectorSetCount && i < MAX_SECTOR_SETS; ++i) {
+        sectors += uint64_t{info.SectorSets[i].SectorCount} * info.SectorSets[i].SectorSize;
+    }
+    return sectors <= info.Size;
+}
+
 int AgentExchange(uint8_t code, AgentFieldsFn put, AgentFieldsFn get, void* context) {
     return Exchange(
         code,
@@ -115,6 +127,8 @@ uint32_t EPOpen(uint32_t chipSelect, uint32_t baseOffset, uint32_t* busWidthUnit
         });
     if (exchanged != 1) return LINK_EXCHANGE_FAILED;
     if (LastStatus != AGENT_OK) return LastStatus;
+    // Callers size back-ups and loops from these figures.
+    if (!FlashAnswerFits(*info, *busWidthUnits, baseOffset)) return LINK_ANSWER_OUT_OF_RANGE;
     return SetProgramBufferSize(*busWidthUnits << 5);
 }
 

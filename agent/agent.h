@@ -14,6 +14,13 @@ constexpr uint32_t MAX_SECTOR_SETS = 6;
 constexpr uint32_t AGENT_CHUNK_SIZE = 1024;
 constexpr const char* AGENT_VERSION = "2.0";
 
+// The most flash the agent can address: one chip select's window on the
+// receiver's bus (0x40000000 + chip select x 0x01000000). The largest part it
+// knows is 2 MiB, 4 MiB as a pair on a 32-bit bus; an open answer that claims
+// more than the window, base offset included, cannot be true and is refused
+// before anything is sized from it.
+constexpr uint32_t AGENT_MAX_FLASH_BYTES = 0x01000000;
+
 // Agent status words.
 constexpr uint32_t AGENT_OK = 0;
 constexpr uint32_t AGENT_ALREADY_OPEN = 1;
@@ -81,10 +88,17 @@ int AgentExchange(uint8_t code, AgentFieldsFn put, AgentFieldsFn get, void* cont
 // Identifies the part at chipSelect / baseOffset and fills busWidthUnits (1
 // for a 16-bit bus, 2 for 32) and info; on status 0 sets the program buffer
 // to busWidthUnits * 32 bytes. An answer whose names or runs do not fit the
-// caller's storage is a failed exchange, and nothing is written past it.
+// caller's storage is a failed exchange, and nothing is written past it. A
+// status-0 answer that FlashAnswerFits refuses gives LINK_ANSWER_OUT_OF_RANGE
+// without the buffer-size request; info then holds what the answer claimed.
 uint32_t EPOpen(uint32_t chipSelect, uint32_t baseOffset, uint32_t* busWidthUnits, FlashInfo* info);
 // Opens with the caller's description of the part. A description that does
 // not fit the agent's room (names of 64 bytes, 6 runs) is refused unsent.
+// Whether an open answer describes flash the agent can address: a bus width of
+// 1 or 2 units, baseOffset + Size x busWidthUnits (in 64 bits) within
+// AGENT_MAX_FLASH_BYTES, and runs whose sectors (count x size, summed in 64
+// bits) do not reach past Size.
+bool FlashAnswerFits(const FlashInfo& info, uint32_t busWidthUnits, uint32_t baseOffset);
 uint32_t EPOpenWithInfo(uint32_t chipSelect, uint32_t baseOffset, const FlashInfo* info,
                         uint32_t* busWidthUnits);
 uint32_t EPWrite(uint32_t address, const uint8_t* data, uint32_t length);

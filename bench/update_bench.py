@@ -30,6 +30,10 @@ Scenarios:
             and all its children, and the peak resident set of any of them.
   wire-trace  the same with zelvar --trace FILE: what the trace costs, as the
             difference in wall and in host CPU time against wire.
+  adapter   (--adapter-latency 16,1) the wire-timed update at 115200 with
+            the receiver behind a modelled USB serial adapter whose latency
+            timer fires every MS ms (zelvar-receiver --adapter-latency MS):
+            each against the line's bound.
 """
 import argparse
 import json
@@ -212,6 +216,12 @@ def run_bench(build, count, image, workdir):
             "maxrss_kb": maxrss_kb, "ports": ports}
 
 
+def adapter_scenario(ms):
+    name = f"wire-adapter-{ms}ms"
+    SCENARIOS[name] = SCENARIOS["wire"] + ["--adapter-latency", str(ms)]
+    return name
+
+
 def host_args(scenario, workdir):
     if scenario == "wire-trace":
         return ["--trace", os.path.join(workdir, "trace.txt")]
@@ -239,6 +249,9 @@ def main():
                         help="wire-timed updates at 115200, 230400 and 460800 (some 85 s)")
     parser.add_argument("--bench", default="",
                         help="comma-separated receiver counts, e.g. 1,4,8 (some 47 s each)")
+    parser.add_argument("--adapter-latency", default="",
+                        help="comma-separated adapter latency timers in ms, e.g. 16,1 "
+                        "(a wire-timed update each)")
     parser.add_argument("--json")
     args = parser.parse_args()
 
@@ -254,6 +267,10 @@ def main():
         for scenario, runs in plan:
             results[scenario] = [run_once(args.build, scenario, image, workdir)
                                  for _ in range(runs)]
+        adapters = [int(ms) for ms in args.adapter_latency.split(",") if ms]
+        for ms in adapters:
+            name = adapter_scenario(ms)
+            results[name] = [run_once(args.build, name, image, workdir)]
         if args.host_realtime and REALTIME and not args.skip_wire:
             results["wire-rt"] = [run_once(args.build, "wire", image, workdir, REALTIME)]
         rates = ([run_rate(args.build, baud, image, workdir) for baud in (115200, 230400, 460800)]
@@ -305,6 +322,17 @@ def main():
               f"{plain['cpu']:.3f} s ({100 * cpu_cost:+.3f}% of the wall time)")
         print(f"      target < 1%   {'met' if wall_cost < 0.01 else 'NOT MET'}")
         ok &= wall_cost < 0.01
+    if adapters:
+        print("[8] behind a USB serial adapter's latency timer, wire timing at 115200:")
+        print(f"      {'timer ms':>8} {'wall s':>8} {'bound s':>8} {'ratio':>7} {'beyond bound s':>14}")
+        for ms in adapters:
+            run = results[f"wire-adapter-{ms}ms"][0]
+            bound = run["line_bound"] + SETTLE_S
+            print(f"      {ms:>8} {run['wall']:8.3f} {bound:8.3f} {run['wall'] / bound:7.4f} "
+                  f"{run['wall'] - bound:14.3f}")
+            for line in run["line"]:
+                if line.startswith(("pty:", "line: frames")):
+                    print("        " + line)
     if "wire-rt" in results:
         run = results["wire-rt"][0]
         bound = run["line_bound"] + SETTLE_S

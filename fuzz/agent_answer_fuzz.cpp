@@ -101,6 +101,14 @@ void RunEPOpen(uint8_t) {
         Check(Terminated(g.partName, sizeof g.partName));
         Check(Terminated(g.makerName, sizeof g.makerName));
     }
+    // A whole answer with status 0 that describes flash beyond the agent's
+    // reach is refused as such, and only that one.
+    if (result == LINK_ANSWER_OUT_OF_RANGE) {
+        Check(AgentStatus() == AGENT_OK && !FlashAnswerFits(g.info, units, 0));
+        return;
+    }
+    Check(result == LINK_EXCHANGE_FAILED || FlashAnswerFits(g.info, units, 0) ||
+          AgentStatus() != AGENT_OK);
     CheckResult(result);
 }
 

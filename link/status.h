@@ -19,3 +19,7 @@ constexpr uint32_t LINK_STOPPED = 106;
 // The operating rate asked for does not suit the answering chip's UART: the
 // link was brought up at BAUD_FALLBACK instead, for CloseReceiver to end it.
 constexpr uint32_t LINK_BAUD_REFUSED = 107;
+// An answer that came through whole but describes what cannot be (a flash
+// larger than the agent can address): refused before anything is sized from
+// it.
+constexpr uint32_t LINK_ANSWER_OUT_OF_RANGE = 108;

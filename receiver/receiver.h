@@ -57,6 +57,9 @@ struct ReceiverFaults {
     uint16_t makerId = 0;
     bool noFlash = false;          // nothing on the bus: codes read 0xFFFF / 0xFFFF
     bool mismatchedParts = false;  // 32-bit bus: the second part answers other codes
+    // The EPOpen answer claims a part of this many bytes (0: the part's own);
+    // the flash and the agent's own checks keep the real size.
+    uint32_t claimedFlashSize = 0;
 };
 
 enum class FlashInit { Erased, Fill, File };
@@ -82,6 +85,10 @@ struct ReceiverConfig {
     uint32_t startDelayMs = 5;           // first stage loaded and started -> its ACK
     uint32_t eraseDelayMs = 5;           // per sector erased
     uint32_t frameGapMs = 500;           // a frame whose bytes pause this long is given up
+    // On a pseudo-terminal: the receiver's bytes reach the host through a USB
+    // serial adapter whose latency timer fires every this many milliseconds
+    // (0: straight through). Bytes short of a full packet wait for the timer.
+    uint32_t adapterLatencyMs = 0;
     double uartTolerance = 0.03;         // rate mismatch the UARTs ride out
     bool bootRomAfterDisconnect = true;  // the board resets it for the next session
     // The line cannot tell at which rate a byte was sent (a pseudo-terminal

@@ -44,12 +44,24 @@ void CloseFd(int* fd) {
     *fd = -1;
 }
 
+// Whether a folder can take our directory at all: there, a directory, ours
+// or root's, and one we may write to. A runtime directory left over from
+// another user (after su) or removed since the login fails this and is passed
+// over; whether it is also safe is for PosixOpenParentFolder to say.
+bool Usable(const char* path) {
+    struct stat st {};
+    if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (st.st_uid != geteuid() && st.st_uid != 0) return false;
+    return access(path, W_OK | X_OK) == 0;
+}
+
 // The folder the run directories go in: the user's runtime directory, else
-// TMPDIR, else /tmp.
+// TMPDIR, else /tmp, each taken only when usable (/tmp in any case, so that a
+// refusal names it).
 std::string BaseFolder() {
     for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
         const char* value = std::getenv(name);
-        if (value != nullptr && value[0] == '/') return value;
+        if (value != nullptr && value[0] == '/' && Usable(value)) return value;
     }
     return "/tmp";
 }

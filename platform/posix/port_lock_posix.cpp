@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "platform/posix/posix.h"
@@ -32,10 +33,10 @@ PosixLockResult Flock(int fd, const char* path, const char* holder) {
     return POSIX_LOCK_FAILED;
 }
 
-// Whether some process holds a flock on the node at path, as the kernel
-// lists it: the way to tell when the port's own exclusive mode keeps us from
-// opening it to try.
-bool FlockedByAnyone(const char* path) {
+// The process that holds a flock on the node at path, as the kernel lists it
+// in /proc/locks (pid and device:inode of each lock): the way to tell when the
+// port's own exclusive mode keeps us from opening it to try, and who it is.
+bool FindFlockHolder(const char* path, int* pid) {
     struct stat node {};
     if (stat(path, &node) != 0) return false;
     std::FILE* locks = std::fopen("/proc/locks", "re");
@@ -43,19 +44,27 @@ bool FlockedByAnyone(const char* path) {
     char line[256];
     bool found = false;
     while (!found && std::fgets(line, sizeof line, locks) != nullptr) {
+        // Waiters are listed as "N: -> FLOCK ...": "->" is no kind, and skipped.
         char kind[16] = "";
+        int holder = 0;
         unsigned devMajor = 0;
         unsigned devMinor = 0;
         unsigned long inode = 0;
-        if (std::sscanf(line, "%*d: %15s %*s %*s %*d %x:%x:%lu", kind, &devMajor, &devMinor,
-                        &inode) == 4 &&
+        if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &holder, &devMajor,
+                        &devMinor, &inode) == 5 &&
             std::string_view(kind) == "FLOCK" && devMajor == major(node.st_dev) &&
             devMinor == minor(node.st_dev) && inode == node.st_ino) {
             found = true;
+            *pid = holder;
         }
     }
     std::fclose(locks);
     return found;
+}
+
+bool FlockedByAnyone(const char* path) {
+    int pid = 0;
+    return FindFlockHolder(path, &pid);
 }
 
 }  // namespace
@@ -100,4 +109,23 @@ bool PosixPortLockCovers(int fd) {
     struct stat other {};
     return fstat(PortFd, &held) == 0 && fstat(fd, &other) == 0 && held.st_dev == other.st_dev &&
            held.st_ino == other.st_ino;
+}
+
+bool PosixLockHolder(const char* port, int* pid, std::string* name) {
+    int holder = 0;
+    if (!FindFlockHolder(port, &holder)) return false;
+    *pid = holder;
+    name->clear();
+    // Gone since, or out of our sight: the pid is all there is.
+    if (holder <= 0) return true;
+    const std::string comm = "/proc/" + std::to_string(holder) + "/comm";
+    if (std::FILE* file = std::fopen(comm.c_str(), "re")) {
+        char text[64] = "";
+        if (std::fgets(text, sizeof text, file) != nullptr) {
+            name->assign(text);
+            if (!name->empty() && name->back() == '\n') name->pop_back();
+        }
+        std::fclose(file);
+    }
+    return true;
 }

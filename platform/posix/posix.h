@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -19,6 +20,21 @@ int PosixSerialLastError();
 bool PosixSerialCanSetBaud(uint32_t baud);
 // Whether the open port has modem lines (a pseudo-terminal has none).
 bool PosixSerialHasModemLines();
+
+// What the port's open records when the system refuses it for permission
+// (EACCES), as the whole text with error number 0: "DEVICE: Permission
+// denied", then the device's group and how to join it ("sudo usermod -aG
+// dialout $USER, then log in again") when the group may read and write the
+// device and the user is not in it; one who joined after logging in is told
+// to log in again; otherwise the group and mode. mode is st_mode; group a
+// name, or the number when it has none.
+enum PosixGroupMembership {
+    POSIX_NOT_IN_GROUP = 0,
+    POSIX_JOINED_AFTER_LOGIN = 1,  // in the group database, not in this session's groups
+    POSIX_IN_GROUP = 2,
+};
+std::string PosixPortAccessText(const char* device, const char* group, unsigned mode,
+                                PosixGroupMembership membership);
 
 // Puts the open port back as it was found, from anywhere, also from a signal
 // handler (it only uses async-signal-safe calls): waits for the bytes already
@@ -50,6 +66,12 @@ enum PosixLockResult {
 PosixLockResult PosixLockPort(const char* device);
 // An explicit lock file (created 0600 when missing; never through a link).
 PosixLockResult PosixLockFile(const char* path);
+// Who holds a flock on the node at port (a device or any file), from
+// /proc/locks: true with the holder's pid and its command name from
+// /proc/PID/comm ("zelvar" for another update; "" when the process can no
+// longer be seen), false when no one does or the kernel's list cannot be
+// read. This process's own lock counts like anyone's.
+bool PosixLockHolder(const char* port, int* pid, std::string* name);
 // Whether the port lock is held on the device open at fd (the serial back end
 // then need not, and cannot, take a second flock on it).
 bool PosixPortLockCovers(int fd);

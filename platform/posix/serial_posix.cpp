@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -7,12 +9,18 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/posix/baud_linux.h"
 #include "platform/posix/posix.h"
@@ -38,6 +46,11 @@ std::atomic<int> RestoreFd{-1};
 termios RestoreSettings{};
 int RestoreModem = 0;
 bool RestoreHasModem = false;
+#if defined(__linux__)
+// The driver's serial flags as found, put back when we changed them.
+serial_struct RestoreSerial{};
+bool RestoreSerialFlags = false;
+#endif
 static_assert(std::atomic<int>::is_always_lock_free);
 
 struct RateRow {
@@ -117,6 +130,62 @@ bool SomeonesTerminal(int fd) {
     return false;
 }
 
+// Where this user stands with group gid: in it now, joined in the group
+// database since this session began, or not at all.
+PosixGroupMembership Membership(gid_t gid) {
+    if (getegid() == gid) return POSIX_IN_GROUP;
+    const int count = getgroups(0, nullptr);
+    if (count > 0) {
+        std::vector<gid_t> groups(static_cast<size_t>(count));
+        const int got = getgroups(count, groups.data());
+        for (int i = 0; i < got; ++i) {
+            if (groups[static_cast<size_t>(i)] == gid) return POSIX_IN_GROUP;
+        }
+    }
+    const passwd* user = getpwuid(getuid());
+    const group* entry = getgrgid(gid);
+    if (user == nullptr || entry == nullptr) return POSIX_NOT_IN_GROUP;
+    if (user->pw_gid == gid) return POSIX_JOINED_AFTER_LOGIN;
+    for (char** member = entry->gr_mem; *member != nullptr; ++member) {
+        if (std::strcmp(*member, user->pw_name) == 0) return POSIX_JOINED_AFTER_LOGIN;
+    }
+    return POSIX_NOT_IN_GROUP;
+}
+
+// Refused for permission: say who may use the device and how to become one.
+int FailAccess(const char* deviceName) {
+    LastError = EACCES;
+    struct stat st {};
+    if (stat(deviceName, &st) != 0) return Fail();
+    const PosixGroupMembership membership = Membership(st.st_gid);
+    const group* entry = getgrgid(st.st_gid);
+    const std::string name =
+        entry != nullptr ? entry->gr_name : std::to_string(static_cast<unsigned>(st.st_gid));
+    const std::string text = PosixPortAccessText(deviceName, name.c_str(),
+                                                 static_cast<unsigned>(st.st_mode), membership);
+    // The text carries the error's words itself, with the advice after them.
+    PlatformCauseSet(0, "%s", text.c_str());
+    return 0;
+}
+
+// A USB serial adapter holds received bytes back until its latency timer
+// fires; the driver's low-latency mode lets them through sooner. Ports that
+// have no such mode (a pseudo-terminal answers ENOTTY or EINVAL) are used as
+// they are, and so is one that refuses the change.
+void AskLowLatency(int fd) {
+#if defined(__linux__)
+    RestoreSerialFlags = false;
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+    RestoreSerial = serial;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    RestoreSerialFlags = ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)fd;
+#endif
+}
+
 void RestoreAtExit() {
     PosixSerialRestoreNow();
 }
@@ -133,7 +202,7 @@ int Open(const char* deviceName, uint32_t baud) {
     }
     // Not as a controlling terminal; non-blocking only until the lock is held.
     const int fd = open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Fail();
+    if (fd < 0) return errno == EACCES ? FailAccess(deviceName) : Fail();
     if (!isatty(fd)) return Refuse(fd, ENOTTY, "is not a serial line");
     if (SomeonesTerminal(fd)) return Refuse(fd, 0, "is a terminal in use, not a receiver's line");
     // Another program holding the line exclusively is refused also for root,
@@ -164,6 +233,7 @@ int Open(const char* deviceName, uint32_t baud) {
     RestoreSettings = Port.saved;
     RestoreModem = Port.savedModem;
     RestoreHasModem = Port.hasModem;
+    AskLowLatency(fd);
     RestoreFd.store(fd);
     static const bool registered = std::atexit(RestoreAtExit) == 0;
     (void)registered;
@@ -303,6 +373,36 @@ void PosixSerialRestoreNow() {
     Drain(fd);
     tcsetattr(fd, TCSANOW, &RestoreSettings);
     if (RestoreHasModem) ioctl(fd, TIOCMSET, &RestoreModem);
+#if defined(__linux__)
+    if (RestoreSerialFlags) ioctl(fd, TIOCSSERIAL, &RestoreSerial);
+    RestoreSerialFlags = false;
+#endif
     ioctl(fd, TIOCNXCL);
     errno = saved;
+}
+
+std::string PosixPortAccessText(const char* device, const char* group, unsigned mode,
+                                PosixGroupMembership membership) {
+    // The device and the system's word first, as for any other refusal.
+    const std::string denied = std::string(device) + ": " + std::strerror(EACCES);
+    const std::string g(group);
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", mode & 07777u);
+    const std::string shown = " (group " + g + ", mode " + octal;
+    if ((mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+        return denied + shown + ", not open to its group)";
+    }
+    switch (membership) {
+        case POSIX_IN_GROUP:
+            return denied + shown + ")";  // something other than the mode refuses it
+        case POSIX_JOINED_AFTER_LOGIN:
+            // The groups of a session are fixed when it starts.
+            return denied + "; it is for group " + g +
+                   ", which this user joined after logging in (log in again)";
+        case POSIX_NOT_IN_GROUP:
+            break;
+    }
+    return denied + "; it is for group " + g +
+           ", which this user is not in (join it: sudo usermod -aG " + g +
+           " $USER, then log in again)";
 }

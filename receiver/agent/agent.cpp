@@ -150,6 +150,7 @@ Served EpOpen(AgentCall& c) {
     if (row != nullptr) {
         Opened(c.s, *row);
         shown = *row;
+        if (c.s.config.faults.claimedFlashSize != 0) shown.size = c.s.config.faults.claimedFlashSize;
     } else if (status == SIM_AGENT_UNKNOWN_FLASH) {
         shown.deviceId = open.device;
         shown.makerId = open.maker;

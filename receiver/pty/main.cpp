@@ -166,6 +166,11 @@ int main(int argc, char** argv) {
     AddNumber(app, "--erase-delay-ms", config.eraseDelayMs, "Time to erase one sector (default 5)");
     AddNumber(app, "--frame-gap-ms", config.frameGapMs,
               "A frame whose bytes pause this long is given up (default 500)");
+    AddNumber(app, "--adapter-latency", config.adapterLatencyMs,
+              "Hold each answer back as a USB serial adapter's latency timer of MS milliseconds "
+              "does: bytes short of a full 62-byte packet reach the host at the timer's next "
+              "tick (default 0: at once)")
+        ->type_name("MS");
 
     // Faults tied to a frame number.
     std::vector<uint32_t> nak, corrupt, drop, wrongCode, trailing, stall, oversize;
@@ -208,11 +213,15 @@ int main(int argc, char** argv) {
                  "Nothing on the bus: the codes read 0xFFFF / 0xFFFF");
     app.add_flag("--mismatched-parts", config.faults.mismatchedParts,
                  "On a 32-bit bus the second part answers other codes");
+    AddNumber(app, "--claim-flash-size", config.faults.claimedFlashSize,
+              "The EPOpen answer claims a part of BYTES bytes (the flash keeps its own size)")
+        ->type_name("BYTES");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help and --version end well; every refusal is a bad option.
+        return app.exit(e) == 0 ? 0 : 2;
     }
 
     if (listParts) {

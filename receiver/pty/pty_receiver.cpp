@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -44,6 +45,10 @@ constexpr size_t MAX_QUEUED_BYTES = 64 * 1024;
 // With no host on the line the master reports hang-up at once; look again
 // this often for one to open it.
 constexpr double HANGUP_POLL_MS = 10;
+// Data bytes of one full USB packet from an FTDI-style adapter (64 bytes, two
+// of them its status): a full packet goes at once, the rest waits for the
+// latency timer.
+constexpr size_t ADAPTER_PACKET_BYTES = 62;
 
 timespec ToTimespec(double ms) {
     const auto ns = static_cast<int64_t>(ms * 1e6);
@@ -214,14 +219,29 @@ bool PtyReceiver::Start(const ReceiverConfig& config, std::string* error) {
         return false;
     }
     Impl* impl = &m;
-    m.receiver->SetOutputAt([impl](const uint8_t* data, size_t count, double delayMs) {
+    const double latencyMs = config.adapterLatencyMs;
+    m.receiver->SetOutputAt([impl, latencyMs](const uint8_t* data, size_t count, double delayMs) {
         if (impl->queuedBytes + count > MAX_QUEUED_BYTES) {
             impl->timing.droppedBytes += count;
             return;
         }
         impl->queuedBytes += count;
-        impl->pending.push_back(
-            Impl::Pending{impl->inputMs + delayMs, std::vector<uint8_t>(data, data + count)});
+        const double due = impl->inputMs + delayMs;
+        if (latencyMs <= 0) {
+            impl->pending.push_back(Impl::Pending{due, std::vector<uint8_t>(data, data + count)});
+            return;
+        }
+        // The adapter's timer runs on its own: what is short of a full packet
+        // leaves at its next tick.
+        const size_t whole = count / ADAPTER_PACKET_BYTES * ADAPTER_PACKET_BYTES;
+        if (whole > 0) {
+            impl->pending.push_back(Impl::Pending{due, std::vector<uint8_t>(data, data + whole)});
+        }
+        if (count > whole) {
+            const double tick = std::ceil(due / latencyMs) * latencyMs;
+            impl->pending.push_back(
+                Impl::Pending{tick, std::vector<uint8_t>(data + whole, data + count)});
+        }
     });
     m.stop = false;
     m.thread = std::thread([impl] { impl->Run(); });

@@ -289,6 +289,60 @@ TEST_F(AgentTest, OversizeOpenAnswersAreRefusedWithinTheCallersStorage) {
     EXPECT_TRUE(s.GuardsIntact());
 }
 
+// Answers with status 0 that describe flash the agent cannot address: the
+// open stops before the buffer-size request, so nothing is sized from them.
+TEST_F(AgentTest, OpenAnswersBeyondTheAddressSpaceAreRefused) {
+    using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
+    const Runs whole16M = {{256, 0x10000}};
+    struct Case {
+        const char* name;
+        uint32_t width;
+        uint32_t size;
+        Runs runs;
+        uint32_t base;
+        uint32_t result;
+    };
+    const Case cases[] = {
+        {"largest known part, 32-bit bus", 2, 0x200000, {{8, 0x2000}, {31, 0x10000}}, 0, AGENT_OK},
+        {"the whole window", 1, AGENT_MAX_FLASH_BYTES, whole16M, 0, AGENT_OK},
+        {"one byte past the window", 1, AGENT_MAX_FLASH_BYTES + 1, whole16M, 0,
+         LINK_ANSWER_OUT_OF_RANGE},
+        {"a 1 GiB part", 1, 0x40000000, {{16384, 0x10000}}, 0, LINK_ANSWER_OUT_OF_RANGE},
+        {"the window doubled by a 32-bit bus", 2, AGENT_MAX_FLASH_BYTES, whole16M, 0,
+         LINK_ANSWER_OUT_OF_RANGE},
+        {"size x width past 32 bits", 2, 0x80000000, {}, 0, LINK_ANSWER_OUT_OF_RANGE},
+        {"window less the base offset", 1, AGENT_MAX_FLASH_BYTES, whole16M, 0x20000,
+         LINK_ANSWER_OUT_OF_RANGE},
+        {"bus width 0", 0, 0x80000, AM29LV400BB_RUNS, 0, LINK_ANSWER_OUT_OF_RANGE},
+        {"bus width 3", 3, 0x80000, AM29LV400BB_RUNS, 0, LINK_ANSWER_OUT_OF_RANGE},
+        {"bus width that shifts to nothing", 0x08000000, 0x80000, AM29LV400BB_RUNS, 0,
+         LINK_ANSWER_OUT_OF_RANGE},
+        {"runs one sector longer than the part", 1, 0x80000, {{1, 0x4000}, {8, 0x10000}}, 0,
+         LINK_ANSWER_OUT_OF_RANGE},
+        {"a run whose count x size passes 32 bits", 1, 0x80000, {{0x10000, 0x10000}}, 0,
+         LINK_ANSWER_OUT_OF_RANGE},
+        {"runs that wrap to the size in 32 bits", 1, 0x80000,
+         {{1, 0x80000}, {0x10000, 0x10000}}, 0, LINK_ANSWER_OUT_OF_RANGE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        handler = [&](const Bytes& r) {
+            if (r[0] != AGENT_OPEN) return Answer(AgentAnswer(r, AGENT_OK));
+            return Answer(AgentAnswer(
+                r, AGENT_OK,
+                Cat({U32(c.width), U32(0), OpenFields("P", "M", 1, 2, c.size, c.runs, 'A', 0)})));
+        };
+        FlashStorage s;
+        uint32_t width = 0;
+        EXPECT_EQ(EPOpen(0, c.base, &width, &s.info), c.result);
+        const Bytes expected =
+            c.result == AGENT_OK ? Bytes{AGENT_OPEN, AGENT_SET_PROGRAM_BUFFER_SIZE} : Bytes{AGENT_OPEN};
+        EXPECT_EQ(peer->Codes(), expected);
+        EXPECT_TRUE(s.GuardsIntact());
+    }
+}
+
 TEST_F(AgentTest, EPOpenWithInfoSendsTheRecord) {
     char part[FLASH_NAME_BUFFER_SIZE] = "AM29LV400BB";
     char maker[FLASH_NAME_BUFFER_SIZE] = "AMD";

@@ -314,4 +314,41 @@ TEST_F(ReceiverSessionTest, AgentRefusalsPassThroughUnchanged) {
     }
 }
 
+// A receiver whose open answer claims a flash it cannot have: the host stops
+// at EPOpen, sends no buffer-size request, and the link still closes.
+TEST_F(ReceiverSessionTest, ClaimedFlashSizesBeyondTheAgentAreRefused) {
+    struct Case {
+        const char* name;
+        unsigned busWidth;
+        uint32_t claim;
+        uint32_t status;
+    };
+    const Case cases[] = {
+        {"a 1 GiB part", 16, 0x40000000, LINK_ANSWER_OUT_OF_RANGE},
+        {"a part the size of the window, on a 32-bit bus", 32, AGENT_MAX_FLASH_BYTES,
+         LINK_ANSWER_OUT_OF_RANGE},
+        {"half the part its runs describe", 16, 0x40000, LINK_ANSWER_OUT_OF_RANGE},
+        {"the part's own size", 16, 0x80000, AGENT_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReceiverConfig config;
+        config.busWidth = c.busWidth;
+        config.faults.claimedFlashSize = c.claim;
+        Start(config);
+        ASSERT_EQ(OpenReceiver("COM9", 115200), LINK_OK);
+        char part[FLASH_NAME_BUFFER_SIZE];
+        char maker[FLASH_NAME_BUFFER_SIZE];
+        SectorSet runs[MAX_SECTOR_SETS];
+        FlashInfo info{part, maker, 0, 0, 0, runs, 0, 0, 0};
+        uint32_t width = 0;
+        const uint32_t before = receiver->Counters().frames;
+        EXPECT_EQ(EPOpen(0, 0, &width, &info), c.status);
+        EXPECT_EQ(info.Size, c.claim);
+        EXPECT_EQ(receiver->Counters().frames, before + (c.status == AGENT_OK ? 2 : 1));
+        EXPECT_EQ(CloseReceiver(), LINK_OK);
+        EXPECT_EQ(receiver->Stage(), ReceiverStage::BootRom);
+    }
+}
+
 }  // namespace

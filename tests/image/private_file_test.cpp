@@ -197,4 +197,83 @@ TEST_F(PrivateFile, FileSwappedInUnderTheNameIsNeitherReadNorRemoved) {
     EXPECT_TRUE(fs::exists(file));
 }
 
+// A runtime directory that cannot take our folder (gone, a file, not ours
+// after su, read-only) is passed over for TMPDIR, and that for /tmp. Each
+// case runs in a child process of its own, so that the environment and the
+// identity it changes end with it; as root, the read-only case runs as nobody,
+// for whom the mode counts.
+TEST_F(PrivateFile, UnusableRuntimeDirectoryFallsBackToTmpdirThenTmp) {
+    enum Where { RUNTIME, TMPDIR_FOLDER, TMP };
+    struct Case {
+        const char* name;
+        // Spoils the runtime directory (and TMPDIR when the case says so).
+        void (*spoil)(const fs::path& runtime, const fs::path& tmpdir);
+        bool asNobody;  // the mode matters only to someone other than root
+        Where lands;
+    };
+    const Case cases[] = {
+        {"usable runtime directory", [](const fs::path&, const fs::path&) {}, false, RUNTIME},
+        {"runtime directory removed", [](const fs::path& r, const fs::path&) { fs::remove_all(r); },
+         false, TMPDIR_FOLDER},
+        {"runtime directory is a file",
+         [](const fs::path& r, const fs::path&) {
+             fs::remove_all(r);
+             std::ofstream(r) << "x";
+         },
+         false, TMPDIR_FOLDER},
+        {"runtime directory read-only",
+         [](const fs::path& r, const fs::path&) {
+             fs::permissions(r, fs::perms::owner_read | fs::perms::owner_exec);
+         },
+         true, TMPDIR_FOLDER},
+        {"runtime directory of another user",
+         [](const fs::path& r, const fs::path&) {
+             if (chown(r.c_str(), 65534, 65534) != 0) std::_Exit(3);
+         },
+         false, TMPDIR_FOLDER},
+        {"runtime directory and TMPDIR both gone",
+         [](const fs::path& r, const fs::path& t) {
+             fs::remove_all(r);
+             fs::remove_all(t);
+         },
+         false, TMP},
+    };
+    const fs::path tmpdir = runtime.string() + "_tmpdir";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool root = geteuid() == 0;
+        if (!root && std::string(c.name) == "runtime directory of another user") continue;
+        EXPECT_EXIT(
+            {
+                fs::remove_all(tmpdir);
+                fs::create_directories(tmpdir);
+                fs::permissions(tmpdir, fs::perms::owner_all);
+                fs::permissions(runtime, fs::perms::owner_all);
+                if (c.asNobody && root) {
+                    if (chown(runtime.c_str(), 65534, 65534) != 0 ||
+                        chown(tmpdir.c_str(), 65534, 65534) != 0 || setgid(65534) != 0 ||
+                        setuid(65534) != 0) {
+                        std::_Exit(4);
+                    }
+                }
+                c.spoil(runtime, tmpdir);
+                setenv("TMPDIR", tmpdir.c_str(), 1);
+                const PlatformHandle file = PlatformFiles().create();
+                if (file == PLATFORM_INVALID_HANDLE) std::_Exit(5);
+                const fs::path made = PlatformFiles().tempImagePath();
+                const fs::path base = made.parent_path().parent_path();
+                const fs::path expected =
+                    c.lands == RUNTIME ? runtime : c.lands == TMPDIR_FOLDER ? tmpdir : "/tmp";
+                const bool removed = PlatformFiles().remove(file) == 1;
+                PlatformFiles().close(file);
+                std::_Exit(base == expected && removed ? 0 : 6);
+            },
+            testing::ExitedWithCode(0), "");
+        if (fs::exists(runtime) && !fs::is_directory(runtime)) fs::remove(runtime);
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all);
+    }
+    fs::remove_all(tmpdir);
+}
+
 }  // namespace

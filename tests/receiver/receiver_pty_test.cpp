@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "platform/posix/posix.h"
 #include "receiver/pty/pty_receiver.h"
@@ -80,6 +83,35 @@ TEST(ReceiverPty, ServesAHostThroughTheBaudSwitchAndAReopen) {
     receiver.Stop();
 }
 
+// Behind a modelled USB adapter the answers wait for its latency timer: a
+// host that asks again as soon as it has its answer meets every tick, so each
+// exchange after the first takes one period.
+TEST(ReceiverPty, AdapterLatencyHoldsAnswersUntilTheTimerFires) {
+    constexpr uint32_t PERIOD_MS = 30;
+    constexpr int EXCHANGES = 5;
+    ReceiverConfig config;
+    config.adapterLatencyMs = PERIOD_MS;
+    PtyReceiver receiver;
+    std::string error;
+    ASSERT_TRUE(receiver.Start(config, &error)) << error;
+    const SerialOps& port = PosixSerialOps();
+    ASSERT_EQ(port.open(receiver.SlavePath().c_str(), 38400), 1);
+    ASSERT_EQ(PtyExchange(Wire::LoadFirstStage({1, 2, 3}).bytes).payload,
+              (std::vector<uint8_t>{0x25, 0xFA}));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < EXCHANGES; ++i) {
+        ASSERT_EQ(PtyExchange({42}).payload, (std::vector<uint8_t>{43, 48}));
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count();
+    // Without the adapter these take about a millisecond each.
+    EXPECT_GE(ms, (EXCHANGES - 1) * PERIOD_MS - 2.0);
+    EXPECT_LT(ms, (EXCHANGES + 4) * PERIOD_MS);
+    port.close();
+    receiver.Stop();
+}
+
 std::string Program() {
     return ZELVAR_RECEIVER_PROGRAM;
 }
@@ -125,6 +157,8 @@ TEST(ReceiverProgram, HelpListsTheOptionsAndBadOptionsFail) {
                                "--maker-id",
                                "--no-flash",
                                "--mismatched-parts",
+                               "--claim-flash-size",
+                               "--adapter-latency",
                                "counted from 1"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
@@ -137,6 +171,50 @@ TEST(ReceiverProgram, HelpListsTheOptionsAndBadOptionsFail) {
     EXPECT_NE(RunProgram("--chip-id 300", &out), 0);
     out.clear();
     EXPECT_NE(RunProgram("--reference-clock 33600000 --clock-form fractional", &out), 0);
+}
+
+// Runs the program with standard output thrown away: its status, and what it
+// wrote on standard error.
+int RunForStderr(const std::string& arguments, std::string* error) {
+    const std::string file = ::testing::TempDir() + "zelvar_receiver_stderr.txt";
+    const int status = std::system((Program() + " " + arguments + " >/dev/null 2>" + file).c_str());
+    std::ifstream in(file);
+    error->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::remove(file.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ReceiverProgram, BadOptionsExitTwoWithAReason) {
+    const struct {
+        const char* arguments;
+        const char* says;
+    } cases[] = {
+        {"--no-such-option", "--no-such-option"},
+        {"stray-word", "stray-word"},
+        {"--link", "--link"},
+        {"--chip-id 300", "--chip-id"},
+        {"--chip-id -1", "--chip-id"},
+        {"--flash-fill 256", "--flash-fill"},
+        {"--flash-file /nonexistent/zelvar", "/nonexistent/zelvar"},
+        {"--clock-form sideways", "--clock-form"},
+        {"--nak-frame x", "--nak-frame"},
+        {"--claim-flash-size 0x100000000", "--claim-flash-size"},
+        {"--part NOPE", "unknown flash part"},
+        {"--reference-clock 33600000 --clock-form fractional", "33600000"},
+        {"--clock-failure no-entry --reference-clock 13000000", "exclude each other"},
+        {"--flash-fill 1 --flash-file /dev/null", "exclude each other"},
+        {"--nak-frame 0", "counted from 1"},
+        {"--nak-frame 4 --drop-answer 4", "two faults"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        std::string error;
+        EXPECT_EQ(RunForStderr(c.arguments, &error), 2);
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+    std::string error;
+    EXPECT_EQ(RunForStderr("--version", &error), 0);
+    EXPECT_EQ(error, "");
 }
 
 TEST(ReceiverProgram, OneSessionThroughTheLinkThenExit) {
