@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                 static_cast<uint32_t>(file.size()), &report);
     if (fileCount > file.size()) std::abort();
     if (fileCount == 0 && report.reason == nullptr) std::abort();
-    const bool trailing = fileCount == 0 && std::strcmp(report.reason, "data after the end record") == 0;
+    const bool trailing =
+        fileCount == 0 && std::strcmp(report.reason, "data after the end record") == 0;
     if (count != 0 && !trailing && (fileCount != count || std::memcmp(first, third, count) != 0)) {
         std::abort();
     }

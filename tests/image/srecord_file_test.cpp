@@ -116,15 +116,15 @@ TEST(SRecordFile, OnlyBlankLinesMayFollowTheEndRecord) {
     const std::string body = Record('1', 0, 2, A) + "\n" + Record('1', 4, 2, B) + "\n";
     struct Case {
         const char* what;
-        std::string end;    // the end record and what follows it
-        uint32_t line;      // 0: taken
+        std::string end;  // the end record and what follows it
+        uint32_t line;    // 0: taken
     };
     const Case cases[] = {
         {"blank lines, spaces, tabs, CR", Record('9', 0, 2, {}) + "\n\n  \t\r\n\r\n", 0},
         {"blanks without a final line end", Record('8', 0, 3, {}) + "\r\n \t", 0},
         {"a second file", Record('9', 0, 2, {}) + "\n" + body + Record('9', 0, 2, {}) + "\n", 4},
-        {"a record after blank lines", Record('7', 0, 4, {}) + "\r\n\r\n \r\n" +
-                                           Record('3', 6, 4, B) + "\r\n", 6},
+        {"a record after blank lines",
+         Record('7', 0, 4, {}) + "\r\n\r\n \r\n" + Record('3', 6, 4, B) + "\r\n", 6},
         {"a second end record", Record('9', 0, 2, {}) + "\n" + Record('9', 0, 2, {}), 4},
         {"text on the line after", Record('9', 0, 2, {}) + "\n  x\n", 4},
         {"a NUL after the line end", Record('9', 0, 2, {}) + "\n" + std::string(1, '\0'), 4},
@@ -149,7 +149,8 @@ TEST(SRecordFile, AFileThatCannotBeOpenedIsRefusedWithTheSystemsReason) {
     EXPECT_EQ(LoadSRecordFile(missing.c_str(), &length, &report), nullptr);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(report.line, 0u);
-    EXPECT_EQ(std::string(report.reason), std::string("cannot be opened: ") + std::strerror(ENOENT));
+    EXPECT_EQ(std::string(report.reason),
+              std::string("cannot be opened: ") + std::strerror(ENOENT));
 }
 
 TEST(SRecordFile, RefusesAnImageLargerThanTheRoomGiven) {
