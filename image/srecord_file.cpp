@@ -187,12 +187,13 @@ const uint8_t* LoadSRecordFile(const char* path, uint32_t* lengthOut, SRecordRep
     auto* image = static_cast<uint8_t*>(std::malloc(textLength / 2 + 1));
     const bool read =
         text != nullptr && image != nullptr && std::fread(text, 1, textLength, file) == textLength;
+    const int readError = read || !std::ferror(file) ? 0 : errno;
     std::fclose(file);
     uint32_t count = 0;
     if (read) {
         count = ParseSRecordFile(text, textLength, image, textLength / 2 + 1, &why);
     } else {
-        why = {0, "cannot be read"};
+        why = {0, readError != 0 ? ReasonWithError("cannot be read", readError) : "cannot be read"};
     }
     std::free(text);
     if (count == 0) {

@@ -285,6 +285,10 @@ TEST(FirmwareFile, RefusalsOfTheTextFormatsKeepTheirLine) {
     EXPECT_STREQ(FirmwareFormatName(FIRMWARE_BINARY), "binary");
 }
 
+TEST(FirmwareFile, ABackUpOfTheLargestFlashIsNotTooLargeToReadBack) {
+    EXPECT_LE(SRecordS3TextLength(FIRMWARE_IMAGE_MAX_BYTES), FIRMWARE_FILE_MAX_BYTES);
+}
+
 TEST(FirmwareFile, LoadedImageIsOwnedAndBoundedByTheLargestFlash) {
     const std::vector<uint8_t> image = Bytes(1000, 3);
     uint32_t length = 0;
