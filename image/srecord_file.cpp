@@ -71,10 +71,16 @@ uint32_t ParseSRecordFile(const char* text, uint32_t textLength, uint8_t* out, u
     bool counted = false;  // the last record was a matching S5/S6 count
     for (;;) {
         ++lineNumber;
+        // Tools leave the termination out when there is no start address; a
+        // count record that matches still proves nothing was cut off, and
+        // blank lines may follow it as they may follow an end record.
+        if (counted && count != 0) {
+            uint32_t blankFrom = lineNumber - 1;
+            if (FirstNonBlankLine(text + pos, textLength - pos, &blankFrom) == textLength - pos) {
+                return count;
+            }
+        }
         if (pos == textLength) {
-            // Tools leave the termination out when there is no start address;
-            // a count record that matches still proves nothing was cut off.
-            if (counted && count != 0) return count;
             return Refuse(report, lineNumber,
                           "the text ends before an S7, S8 or S9 record (or an S5/S6 count)");
         }

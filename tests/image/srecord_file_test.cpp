@@ -122,6 +122,7 @@ TEST(SRecordFile, OnlyBlankLinesMayFollowTheEndRecord) {
     const Case cases[] = {
         {"blank lines, spaces, tabs, CR", Record('9', 0, 2, {}) + "\n\n  \t\r\n\r\n", 0},
         {"blanks without a final line end", Record('8', 0, 3, {}) + "\r\n \t", 0},
+        {"blank lines after a closing S5 count", Record('5', 2, 2, {}) + "\n\n \r\n", 0},
         {"a second file", Record('9', 0, 2, {}) + "\n" + body + Record('9', 0, 2, {}) + "\n", 4},
         {"a record after blank lines",
          Record('7', 0, 4, {}) + "\r\n\r\n \r\n" + Record('3', 6, 4, B) + "\r\n", 6},
