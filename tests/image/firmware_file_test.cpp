@@ -257,6 +257,13 @@ TEST(FirmwareFile, TellsTheFormatByContent) {
          0},
         {"random bytes, no name", random, nullptr, FIRMWARE_UNKNOWN, {}, "name it FILE.bin", 0},
         {"empty", "", "fw.bin", FIRMWARE_UNKNOWN, {}, "is empty", 0},
+        {"S-records refused on their line",
+         "S107000001020304EE\nS9030000FC\nS9030000FC\n",
+         "fw.s",
+         FIRMWARE_SRECORD,
+         {},
+         "data after the end record",
+         3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -273,16 +280,6 @@ TEST(FirmwareFile, TellsTheFormatByContent) {
                 << p.report.reason;
         }
     }
-}
-
-TEST(FirmwareFile, RefusalsOfTheTextFormatsKeepTheirLine) {
-    const Parsed s = Parse("S107000001020304EE\nS9030000FC\nS9030000FC\n", "fw.s");
-    EXPECT_EQ(s.report.format, FIRMWARE_SRECORD);
-    EXPECT_EQ(s.report.line, 3u);
-    EXPECT_STREQ(s.report.reason, "data after the end record");
-    EXPECT_STREQ(FirmwareFormatName(s.report.format), "S-records");
-    EXPECT_STREQ(FirmwareFormatName(FIRMWARE_INTEL_HEX), "Intel HEX");
-    EXPECT_STREQ(FirmwareFormatName(FIRMWARE_BINARY), "binary");
 }
 
 TEST(FirmwareFile, ABackUpOfTheLargestFlashIsNotTooLargeToReadBack) {
