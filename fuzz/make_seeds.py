@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: Apache-2.0
-"""Writes the committed seed inputs of the transport, agent-answer and
-receiver fuzzers.
+"""Writes the committed seed inputs of the transport, agent-answer, receiver
+and firmware-file fuzzers.
 
     fuzz/make_seeds.py        (run from anywhere; rewrites corpus-transport/,
-                               corpus-agent-answer/ and corpus-receiver/)
+                               corpus-agent-answer/, corpus-receiver/ and
+                               corpus-firmware-file/)
 """
 import os
 import struct
@@ -103,3 +104,25 @@ write("corpus-receiver", "hostile",
       + ACK_STEP + step_frame(b"\x1e" + u32(0) + u32(0xFFFF0000) + u16(0xFFFF)) + ACK_STEP
       + bytes([3 | 4]) + step_frame(b"\x24\x53\x00" + u32(1) + b"\x01" + u32(0))
       + step_frame(b"\x02" + u32(0xFFFFF000) + bytes(1280)))
+
+
+# Firmware files: name selector (0 fw.hex, 1 fw.s, 2 fw.bin, 3 no name), then
+# the file.
+def hex_record(kind, offset, data):
+    body = bytes([len(data)]) + u16(offset) + bytes([kind]) + bytes(data)
+    return (":" + (body + bytes([(-sum(body)) & 0xFF])).hex().upper() + "\r\n").encode()
+
+
+HEX_END = hex_record(1, 0, b"")
+write("corpus-firmware-file", "linear.hex",
+      bytes([0]) + hex_record(4, 0, b"\x00\x00") + hex_record(0, 0, bytes(range(16)))
+      + hex_record(0, 16, b"\x10\x11") + hex_record(5, 0, u32(0)) + HEX_END)
+write("corpus-firmware-file", "segment.hex",
+      bytes([0]) + hex_record(2, 0, b"\x00\x00") + hex_record(0, 0, b"\xAA\xBB\xCC")
+      + hex_record(2, 0, b"\x00\x00") + hex_record(0, 3, b"\xDD") + hex_record(3, 0, u32(0))
+      + HEX_END + b"\r\n")
+write("corpus-firmware-file", "srecords.s",
+      bytes([1]) + b"S00600004844521B\nS107000001020304EE\nS9030000FC\n\n")
+write("corpus-firmware-file", "raw.bin", bytes([2]) + bytes([0xEA, 0x00, 0x00, 0x39]) * 4)
+write("corpus-firmware-file", "elf", bytes([3]) + b"\x7fELF\x01\x01\x01" + bytes(9))
+write("corpus-firmware-file", "gzip", bytes([1]) + b"\x1f\x8b\x08\x00" + bytes(6))

@@ -1,25 +1,48 @@
 // SPDX-License-Identifier: Apache-2.0
 // Loading and writing S-record files. The record rules are those of
 // ParseSRecords (see srecord.cpp); what differs is the line end (LF alone is
-// taken as well as CR LF, and the last line may end with the text) and that
-// a refusal names its line and reason, because a person has to fix the file.
+// taken as well as CR LF, and the last line may end with the text), that
+// only blank lines may follow the end record, and that a refusal names its
+// line and reason, because a person has to fix the file.
 
 #include "image/srecord_file.h"
 
 #include "image/srecord_fields.h"
+#include "image/text_lines.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 uint8_t* LoadedImage = nullptr;
+// The reason of a failed open or read with the system's words for it; a
+// report points here until the next load.
+char FileReason[160];
+
+const char* ReasonWithError(const char* what, int error) {
+    std::snprintf(FileReason, sizeof FileReason, "%s: %s", what, std::strerror(error));
+    return FileReason;
+}
 
 using namespace srecord_fields;
+using text_lines::FirstNonBlankLine;
 
 uint32_t Refuse(SRecordReport* report, uint32_t line, const char* reason) {
     if (report != nullptr) *report = SRecordReport{line, reason};
     return 0;
+}
+
+// True (with *report filled) when anything but blank lines follows the end
+// record; lineNumber is the end record's line.
+bool RefuseTrailingData(const char* rest, uint32_t length, uint32_t lineNumber,
+                        SRecordReport* report) {
+    const uint32_t at = FirstNonBlankLine(rest, length, &lineNumber);
+    if (at == length) return false;
+    Refuse(report, lineNumber, "data after the end record");
+    return true;
 }
 
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
@@ -48,10 +71,16 @@ uint32_t ParseSRecordFile(const char* text, uint32_t textLength, uint8_t* out, u
     bool counted = false;  // the last record was a matching S5/S6 count
     for (;;) {
         ++lineNumber;
+        // Tools leave the termination out when there is no start address; a
+        // count record that matches still proves nothing was cut off, and
+        // blank lines may follow it as they may follow an end record.
+        if (counted && count != 0) {
+            uint32_t blankFrom = lineNumber - 1;
+            if (FirstNonBlankLine(text + pos, textLength - pos, &blankFrom) == textLength - pos) {
+                return count;
+            }
+        }
         if (pos == textLength) {
-            // Tools leave the termination out when there is no start address;
-            // a count record that matches still proves nothing was cut off.
-            if (counted && count != 0) return count;
             return Refuse(report, lineNumber,
                           "the text ends before an S7, S8 or S9 record (or an S5/S6 count)");
         }
@@ -130,7 +159,10 @@ uint32_t ParseSRecordFile(const char* text, uint32_t textLength, uint8_t* out, u
                     return Refuse(report, lineNumber, "termination record carries data");
                 }
                 if (count == 0) return Refuse(report, lineNumber, "no data before the termination");
-                return count;
+                // Two files run together would otherwise flash the first one alone.
+                return RefuseTrailingData(text + next, textLength - next, lineNumber, report)
+                           ? 0
+                           : count;
             default:  // S0: a header, not image data
                 break;
         }
@@ -145,7 +177,7 @@ const uint8_t* LoadSRecordFile(const char* path, uint32_t* lengthOut, SRecordRep
     if (path == nullptr) return nullptr;
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
-        why = {0, "cannot be opened"};
+        why = {0, ReasonWithError("cannot be opened", errno)};
         return nullptr;
     }
     long size = -1;
@@ -161,12 +193,13 @@ const uint8_t* LoadSRecordFile(const char* path, uint32_t* lengthOut, SRecordRep
     auto* image = static_cast<uint8_t*>(std::malloc(textLength / 2 + 1));
     const bool read =
         text != nullptr && image != nullptr && std::fread(text, 1, textLength, file) == textLength;
+    const int readError = read || !std::ferror(file) ? 0 : errno;
     std::fclose(file);
     uint32_t count = 0;
     if (read) {
         count = ParseSRecordFile(text, textLength, image, textLength / 2 + 1, &why);
     } else {
-        why = {0, "cannot be read"};
+        why = {0, readError != 0 ? ReasonWithError("cannot be read", readError) : "cannot be read"};
     }
     std::free(text);
     if (count == 0) {

@@ -5,7 +5,8 @@
 // address 0) but takes the forms other tools write: LF or CR LF line ends,
 // S0 headers, S5/S6 counts and any of the S7/S8/S9 ends (or, as some tools
 // write when there is no start address, no end record after a matching
-// S5/S6 count). When it refuses a text it says on which line and why.
+// S5/S6 count). Nothing but blank lines may follow the end record. When it
+// refuses a text it says on which line and why.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,9 @@ struct SRecordReport {
 
 // Parses text of textLength characters into out, which holds capacity bytes.
 // Returns the number of image bytes, or 0 with *report filled (report may be
-// null) when the text is refused. Nothing after the termination record is read.
+// null) when the text is refused. Only blank lines (empty, or spaces, tabs and
+// CRs) may follow the termination record: anything else, such as a second
+// file run on after the first, is refused on its line.
 uint32_t ParseSRecordFile(const char* text, uint32_t textLength, uint8_t* out, uint32_t capacity,
                           SRecordReport* report);
 

@@ -4,6 +4,7 @@
 // is read back to the same bytes by both loaders.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -108,6 +109,49 @@ TEST(SRecordFile, RefusesDamageNamingTheLineAndTheReason) {
         EXPECT_NE(std::string(p.report.reason).find(c.reason), std::string::npos)
             << p.report.reason;
     }
+}
+
+// Two files run together must not flash as the first one alone.
+TEST(SRecordFile, OnlyBlankLinesMayFollowTheEndRecord) {
+    const std::string body = Record('1', 0, 2, A) + "\n" + Record('1', 4, 2, B) + "\n";
+    struct Case {
+        const char* what;
+        std::string end;  // the end record and what follows it
+        uint32_t line;    // 0: taken
+    };
+    const Case cases[] = {
+        {"blank lines, spaces, tabs, CR", Record('9', 0, 2, {}) + "\n\n  \t\r\n\r\n", 0},
+        {"blanks without a final line end", Record('8', 0, 3, {}) + "\r\n \t", 0},
+        {"blank lines after a closing S5 count", Record('5', 2, 2, {}) + "\n\n \r\n", 0},
+        {"a second file", Record('9', 0, 2, {}) + "\n" + body + Record('9', 0, 2, {}) + "\n", 4},
+        {"a record after blank lines",
+         Record('7', 0, 4, {}) + "\r\n\r\n \r\n" + Record('3', 6, 4, B) + "\r\n", 6},
+        {"a second end record", Record('9', 0, 2, {}) + "\n" + Record('9', 0, 2, {}), 4},
+        {"text on the line after", Record('9', 0, 2, {}) + "\n  x\n", 4},
+        {"a NUL after the line end", Record('9', 0, 2, {}) + "\n" + std::string(1, '\0'), 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Parsed p = Parse(body + c.end);
+        if (c.line == 0) {
+            EXPECT_EQ(p.image, std::vector<uint8_t>({1, 2, 3, 4, 5, 6})) << p.report.reason;
+        } else {
+            EXPECT_EQ(p.count, 0u);
+            EXPECT_EQ(p.report.line, c.line);
+            EXPECT_STREQ(p.report.reason, "data after the end record");
+        }
+    }
+}
+
+TEST(SRecordFile, AFileThatCannotBeOpenedIsRefusedWithTheSystemsReason) {
+    const std::string missing = testing::TempDir() + "zelvar_no_such_dir/none.s";
+    uint32_t length = 7;
+    SRecordReport report{};
+    EXPECT_EQ(LoadSRecordFile(missing.c_str(), &length, &report), nullptr);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(report.line, 0u);
+    EXPECT_EQ(std::string(report.reason),
+              std::string("cannot be opened: ") + std::strerror(ENOENT));
 }
 
 TEST(SRecordFile, RefusesAnImageLargerThanTheRoomGiven) {
