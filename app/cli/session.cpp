@@ -23,9 +23,12 @@
 #include "app/cli/terminal.h"
 #include "app/cli/trace.h"
 #include "image/image.h"
+#include "image/firmware_file.h"
 #include "image/srecord_file.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/linux_board/linux_board.h"
+#include "platform/posix/input_file.h"
+#include "platform/posix/port_list.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
 #include "receiver/flash/flash_parts.h"
@@ -408,6 +411,26 @@ int RunWorker(const UpdateRequest& request) {
     } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
         Report.message = "stopped; the receiver's flash was not touched";
     }
+    // What the short messages cannot say: where to look.
+    if (!Options->json && outcome == UPDATE_OUTCOME_FAILED) {
+        const int step = UpdateFailedStepId();
+        if (step == UPDATE_STEP_OPEN_RECEIVER && TerminalLastCause().empty()) {
+            std::fputs(
+                "zelvar: the receiver did not answer at 38400 baud. Is it in its boot ROM (update "
+                "pin set, then power-cycled), wired TX to RX and RX to TX with a common ground, "
+                "and powered?\n",
+                stderr);
+        }
+        const bool agentLeftRunning =
+            request.action == UPDATE_ACTION_UPDATE && step >= UPDATE_STEP_GET_VERSION &&
+            step != UPDATE_STEP_IMAGE_FITS && step != UPDATE_STEP_BACKUP;
+        if (agentLeftRunning) {
+            std::fputs(
+                "zelvar: the receiver's flash agent may still be running: power-cycle the "
+                "receiver (in its boot ROM) before the next run.\n",
+                stderr);
+        }
+    }
     // A servicing run that did not reach the handheld did not start.
     if (outcome == UPDATE_OUTCOME_NOT_HANDHELD) status = EXIT_NOT_STARTED;
     return status;
@@ -468,7 +491,31 @@ void ReportStop(int outcome) {
     }
 }
 
+namespace {
+
+int ListPorts() {
+    const std::vector<SerialPortInfo> ports = ListSerialPorts();
+    if (ports.empty()) {
+        std::puts("No serial devices found.");
+        return EXIT_UPDATED;
+    }
+    for (const SerialPortInfo& p : ports) {
+        std::string line = p.device;
+        if (!p.driver.empty()) line += "  driver " + p.driver;
+        if (!p.vendorId.empty()) line += "  usb " + p.vendorId + ":" + p.productId;
+        if (!p.serialNumber.empty()) line += "  serial " + p.serialNumber;
+        if (!p.manufacturer.empty() || !p.product.empty()) {
+            line += "  (" + p.manufacturer + (p.manufacturer.empty() ? "" : " ") + p.product + ")";
+        }
+        std::puts(line.c_str());
+    }
+    return EXIT_UPDATED;
+}
+
+}  // namespace
+
 int RunSession(const CliOptions& options) {
+    if (options.listPorts) return ListPorts();
     Options = &options;
     Report = RunReport{};
     Report.port = options.simulate ? "simulated"
@@ -506,8 +553,18 @@ int RunSession(const CliOptions& options) {
     const uint8_t* fileImage = nullptr;
     uint32_t fileImageLength = 0;
     if (!options.firmware.empty()) {
-        SRecordReport why{};
-        fileImage = LoadSRecordFile(options.firmware.c_str(), &fileImageLength, &why);
+        // Never blocks on a FIFO, and a file larger than any flash is refused
+        // from its size, before it is read.
+        std::vector<uint8_t> bytes;
+        std::string error;
+        if (!PosixReadInputFile(options.firmware.c_str(), FIRMWARE_FILE_MAX_BYTES, &bytes,
+                                &error)) {
+            return Refused("FirmwareFile", options.firmware + ": " + error + ". Nothing was done.",
+                           EXIT_NOT_STARTED);
+        }
+        FirmwareReport why{};
+        fileImage = LoadFirmwareImage(bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                      options.firmware.c_str(), &fileImageLength, &why);
         if (fileImage == nullptr) {
             std::string where = options.firmware;
             if (why.line != 0) where += " line " + std::to_string(why.line);
@@ -580,6 +637,16 @@ int RunSession(const CliOptions& options) {
     bool ran = false;
     if (const int lock = TakeInstanceLock(options); lock != POSIX_LOCK_TAKEN) {
         std::string why = lock == POSIX_LOCK_BUSY ? "zelvar is already running." : "";
+        // Only a zelvar is "already running"; any other holder is named.
+        int holder = 0;
+        std::string holderName;
+        if (lock == POSIX_LOCK_BUSY && !options.simulate &&
+            PosixLockHolder(options.ports[0].port.c_str(), &holder, &holderName) &&
+            !holderName.empty() && holderName != "zelvar") {
+            why = "another program (" + holderName + ", process " + std::to_string(holder) +
+                  ") holds " + options.ports[0].port + "; close it and try again.";
+            PlatformCauseClear();
+        }
         if (options.json) {
             TerminalKeepCause();
         } else {
@@ -599,6 +666,22 @@ int RunSession(const CliOptions& options) {
             Report.message = "Please install AC charger!";
             PlatformUi().message("Please install AC charger!", "Fail");
         } else {
+            if (!options.simulate) {
+                // Each acknowledgement waits for a slow adapter's timer.
+                const int latency = PosixAdapterLatencyMs(options.ports[0].port.c_str());
+                if (latency > 1) {
+                    Report.adapterLatencyMs = latency;
+                    if (!options.json) {
+                        std::fprintf(stderr,
+                                     "zelvar: the USB serial adapter's latency timer is %d ms "
+                                     "and cannot be lowered here; each of the ~1,000 "
+                                     "acknowledgements waits for it (up to about %d s more); "
+                                     "as root, write 1 to the adapter's latency_timer in "
+                                     "sysfs.\n",
+                                     latency, latency);
+                    }
+                }
+            }
             UpdateRequest request{};
             request.action = Report.action;
             request.operatingBaud = options.baud;
