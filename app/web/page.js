@@ -23,6 +23,7 @@ var ZelvarPage = {
   progress: function (percent) {
     $('progress').setAttribute('value', String(percent));
     $('percent').textContent = percent + '%';
+    if (this.running) this.watchBusy();
   },
   line: function (text) {
     this.lines.push(text);
