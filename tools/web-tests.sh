@@ -3,7 +3,9 @@
 # The page in a real headless Chromium: installs what is missing (Debian's
 # chromium, nodejs and emscripten; playwright-core from tests/web's lock file),
 # builds the web preset, serves build/web/site on 127.0.0.1 and runs
-# tests/web/web_tests.cjs against the simulated receiver in the page. Ends with
+# tests/web/web_tests.cjs against the simulated receiver in the page, then
+# against zelvar-receiver on a pseudo-terminal through a WebSocket bridge
+# (the frames compared with a native run's). Ends with
 # "N passed, N failed"; exits 1 when any failed.
 #   tools/web-tests.sh [--update-docs]   (--update-docs: the screenshots into docs/)
 set -euo pipefail
@@ -32,6 +34,9 @@ export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 
 cmake --preset web >/dev/null
 cmake --build --preset web -j2
+# The native programs for the bridge case (built already in CI).
+[ -f build/default/CMakeCache.txt ] || cmake --preset default >/dev/null
+cmake --build build/default --target zelvar zelvar-receiver -j2
 
 server_pid=
 cleanup() {
@@ -60,4 +65,6 @@ done
 
 docs_args=()
 [ $update_docs = 1 ] && docs_args=(--update-docs "$root/docs")
-node tests/web/web_tests.cjs --site "http://127.0.0.1:$port" "${docs_args[@]}"
+node tests/web/web_tests.cjs --site "http://127.0.0.1:$port" \
+    --receiver build/default/receiver/zelvar-receiver --zelvar build/default/app/cli/zelvar \
+    "${docs_args[@]}"

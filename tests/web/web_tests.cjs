@@ -15,6 +15,15 @@ const opt = (name) => { const i = args.indexOf(name); return i >= 0 ? args[i + 1
 const site = opt('--site');
 const docsDir = opt('--update-docs');
 const only = opt('--only');
+// The bridge case: zelvar-receiver on a pseudo-terminal, once for the native
+// program and once for the page through serial_bridge.py.
+const receiverBin = opt('--receiver');
+const zelvarBin = opt('--zelvar');
+const bridgeBaud = opt('--baud');
+const wireTiming = args.includes('--wire-timing');
+const { spawn } = require('child_process');
+const children = [];
+process.on('exit', () => { for (const c of children) { try { c.kill(); } catch (e) {} } });
 const RUN_MS = 90000;
 
 async function launch() {
@@ -186,6 +195,91 @@ test('an unknown simulator setting is named', async (context) => {
   expect(/no setting "nak-frames"/.test(text), text);
   expect(await page.isDisabled('#update'), 'nothing to update');
 });
+
+function startReceiver(link, logFile) {
+  const extra = wireTiming ? ['--wire-timing'] : [];
+  const log = fs.openSync(logFile, 'w');
+  const child = spawn(receiverBin, ['--link', link, '--once', '-v', ...extra],
+    { stdio: ['ignore', 'ignore', log] });
+  children.push(child);
+  const ended = new Promise((resolve) => child.on('exit', resolve));
+  return { child, ended };
+}
+
+async function waitForPath(file) {
+  for (let i = 0; i < 200 && !fs.existsSync(file); ++i) await new Promise((r) => setTimeout(r, 50));
+  if (!fs.existsSync(file)) throw new Error(file + ' did not appear');
+}
+
+// The receiver's account of the frames, without what depends on the clock.
+function frames(logFile) {
+  return fs.readFileSync(logFile, 'utf8').split('\n').filter((l) => l.trim() !== '')
+    .map((l) => l.replace(/^\s*[0-9.]+\s*ms\s*/, ''));
+}
+
+if (receiverBin && zelvarBin) {
+  test('through the bridge the receiver sees the frames of a native run', async (context) => {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zelvar-bridge-'));
+    try {
+      const baudArgs = bridgeBaud ? ['--baud', bridgeBaud] : [];
+      const native = startReceiver(path.join(dir, 'native'), path.join(dir, 'native.log'));
+      await waitForPath(path.join(dir, 'native'));
+      let started = Date.now();
+      const run = spawn(zelvarBin, ['--port', path.join(dir, 'native'), ...baudArgs],
+        { stdio: ['ignore', 'pipe', 'pipe'] });
+      children.push(run);
+      let nativeOut = '';
+      run.stdout.on('data', (d) => { nativeOut += d; });
+      const nativeStatus = await new Promise((resolve) => run.on('exit', resolve));
+      const nativeMs = Date.now() - started;
+      await native.ended;
+      expect(nativeStatus === 0 && /Download Finish/.test(nativeOut), 'native run: ' + nativeOut);
+
+      const web = startReceiver(path.join(dir, 'web'), path.join(dir, 'web.log'));
+      await waitForPath(path.join(dir, 'web'));
+      const bridge = spawn('python3', [path.join(__dirname, 'serial_bridge.py'),
+        path.join(dir, 'web')], { stdio: ['ignore', 'pipe', 'inherit'] });
+      children.push(bridge);
+      const bridgePort = await new Promise((resolve, reject) => {
+        bridge.stdout.once('data', (d) => resolve(Number(String(d).trim())));
+        bridge.on('exit', () => reject(new Error('the bridge ended')));
+      });
+      const page = await context.newPage();
+      await page.addInitScript('window.ZELVAR_BRIDGE_URL = "ws://127.0.0.1:' + bridgePort + '";');
+      await page.addInitScript({ path: path.join(__dirname, 'bridge_port.js') });
+      await page.goto(site + '/index.html');
+      await page.waitForSelector('body[data-state="waiting"]', { timeout: 30000 });
+      await page.click('#connect');
+      await page.waitForSelector('body[data-state="idle"]', { timeout: 30000 });
+      if (bridgeBaud) await page.selectOption('#baud', bridgeBaud);
+      if (docsDir) {
+        await page.click('#update');
+        await page.waitForFunction(() => Number(document.getElementById('progress')
+          .getAttribute('value')) >= 40, null, { timeout: RUN_MS });
+        await page.screenshot({ path: path.join(docsDir, 'zelvar-web-progress.png') });
+      }
+      started = Date.now();
+      const out = docsDir ? await (async () => {
+        await page.waitForSelector('#outcome[open][data-status]', { timeout: RUN_MS * 3 });
+        return { text: await page.textContent('#outcome-text') };
+      })() : await runAction(page, 'update');
+      const webMs = Date.now() - started;
+      expect(out.text === 'Download Finish', 'web run: ' + JSON.stringify(out));
+      await web.ended;
+      bridge.kill();
+      const a = frames(path.join(dir, 'native.log'));
+      const b = frames(path.join(dir, 'web.log'));
+      const firstDiff = a.findIndex((line, i) => line !== b[i]);
+      expect(a.length > 100 && a.length === b.length && firstDiff < 0,
+        'frames differ: ' + a.length + ' vs ' + b.length + ' lines, first at ' + firstDiff +
+        ': "' + a[firstDiff] + '" / "' + b[firstDiff] + '"');
+      console.log('  ' + a.length + ' frame lines alike; native ' + nativeMs + ' ms, page ' +
+        (docsDir ? 'n/a' : webMs) + ' ms');
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+}
 
 async function main() {
   if (!site) throw new Error('--site URL is needed');
