@@ -36,7 +36,7 @@ Receiver::Receiver(ReceiverConfig config) : s_(std::make_unique<ReceiverState>()
     }
     const uint64_t size = uint64_t{s.physical->size} * (s.config.busWidth == 32 ? 2 : 1);
     const uint8_t fill = s.config.flashInit == FlashInit::Fill ? s.config.flashFill : 0xFF;
-    s.flash.Cells().assign(size, fill);
+    s.flash.Cells().assign(static_cast<size_t>(size), fill);
     if (s.config.flashInit == FlashInit::File) s.ok = s.LoadFlashFile();
 }
 

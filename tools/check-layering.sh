@@ -25,6 +25,8 @@ image/        | boot/ agent/ update/ receiver/                            |  | i
 update/       | receiver/                                                 |  | the simulator is no part of the update
 platform/     | link/ boot/ agent/ image/ update/ receiver/               |  | the platform depends on nothing above it
 payloads/     | link/ boot/ agent/ image/ update/ receiver/ platform/     |  | the payloads are data
+platform/web/ | platform/posix/ platform/win32/ platform/linux_board/ platform/fake/ |  | the browser's back ends stand on the seam alone
+app/web/      | app/win32/ platform/posix/ platform/win32/ platform/linux_board/ platform/fake/ | app/cli/trace.h | the page runs on the browser's back ends and shares only the trace with the terminal program
 receiver/ -receiver/handheld/ | link/ boot/ agent/ image/ update/ payloads/ platform/ |  | the simulated receiver uses no host code
 receiver/handheld/ | link/ boot/ agent/ image/ update/ payloads/ platform/ | platform/platform.h platform/board_codes.h platform/byte_order.h | the simulated handheld fills the platform's board table and nothing more
 * -app/       | app/                                                      |  | nothing below the programs includes them
@@ -33,7 +35,7 @@ END
 
 # What <os> stands for (shell patterns on the name inside <> or "").
 OS_HEADERS='termios.h unistd.h fcntl.h poll.h pthread.h pty.h sys/* linux/* gpiod.h
-            windows.h winioctl.h commctrl.h'
+            windows.h winioctl.h commctrl.h emscripten.h emscripten/*'
 
 # Never checked: the tests and tools around the product may reach anything.
 EXEMPT='tests/ fuzz/ bench/ build/'
