@@ -319,14 +319,14 @@ FILE* OpenTrace(const std::string& path, std::string* why) {
 }
 
 // A file the run was asked to write that did not reach its disk.
-bool CloseOutput(FILE* file, const std::string& what) {
+bool CloseOutput(FILE* file, const std::string& what, int firstError) {
     if (file == nullptr || file == stderr) return true;
     const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
-    const int error = errno;
+    const int error = firstError != 0 ? firstError : errno;
     const bool closed = std::fclose(file) == 0;
-    if (flushed && closed) return true;
+    if (flushed && closed && firstError == 0) return true;
     std::fprintf(stderr, "zelvar: %s could not be written: %s\n", what.c_str(),
-                 std::strerror(flushed ? errno : error));
+                 std::strerror(firstError != 0 || !flushed ? error : errno));
     return false;
 }
 
@@ -584,7 +584,7 @@ int RunSession(const CliOptions& options) {
     FILE* dump = nullptr;  // held from the start to the end of the run
     if (options.simulate) {
         if (FindFlashPart(options.simPart) == nullptr) {
-            CloseOutput(trace, "the trace");
+            CloseOutput(trace, "the trace", 0);
             return Refused("Options",
                            "the simulated receiver has no flash part '" + options.simPart +
                                "' ('zelvar-receiver --list-parts' lists them)",
@@ -593,7 +593,7 @@ int RunSession(const CliOptions& options) {
         if (!options.simFlashDump.empty()) {
             dump = std::fopen(options.simFlashDump.c_str(), "wb");
             if (dump == nullptr) {
-                CloseOutput(trace, "the trace");
+                CloseOutput(trace, "the trace", 0);
                 return Refused("Options",
                                "cannot write " + options.simFlashDump + ": " +
                                    std::strerror(errno) + "; nothing was done.",
@@ -617,7 +617,7 @@ int RunSession(const CliOptions& options) {
         const std::string& pin = options.ports[0].bootPin;
         if (!pin.empty() &&
             !ParseBootPin(pin, &linuxBoard.gpioChip, &linuxBoard.gpioLine)) {
-            CloseOutput(trace, "the trace");
+            CloseOutput(trace, "the trace", 0);
             return Refused("Options", "--boot-pin wants CHIP:LINE, got '" + pin + "'",
                            EXIT_NOT_STARTED);
         }
@@ -699,7 +699,9 @@ int RunSession(const CliOptions& options) {
             ran = true;
         }
     }
-    if (!CloseOutput(trace, "the trace to " + options.trace) && status == EXIT_UPDATED) {
+    const int traceError = trace != nullptr && trace != stderr ? TraceWriteError() : 0;
+    if (!CloseOutput(trace, "the trace to " + options.trace, traceError) &&
+        status == EXIT_UPDATED) {
         status = EXIT_FAILED;
     }
     TraceSetLineWriter(nullptr);

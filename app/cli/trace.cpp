@@ -7,6 +7,7 @@
 
 #include "app/cli/trace.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -20,6 +21,7 @@ const SerialOps* Inner = nullptr;
 FILE* Out = nullptr;
 unsigned long Lines = 0;
 TraceLineWriter Writer = nullptr;
+int WriteError = 0;
 uint32_t Baud = 0;
 std::chrono::steady_clock::time_point Start;
 
@@ -237,8 +239,8 @@ void Emit(const std::string& outcome) {
     line += "\n";
     if (Writer != nullptr) {
         Writer(Out, line.c_str());
-    } else {
-        std::fputs(line.c_str(), Out);
+    } else if (std::fputs(line.c_str(), Out) == EOF && WriteError == 0) {
+        WriteError = errno;  // the first, before later calls change errno
     }
     ++Lines;
     Now = Stage::Idle;
@@ -326,9 +328,15 @@ const SerialOps& TraceSerialOps(const SerialOps& inner, FILE* out) {
     Inner = &inner;
     Out = out;
     Lines = 0;
+    WriteError = 0;
     Now = Stage::Idle;
     Start = std::chrono::steady_clock::now();
     return Table;
+}
+
+int TraceWriteError() {
+    if (WriteError == 0 && Out != nullptr && std::fflush(Out) != 0) WriteError = errno;
+    return WriteError;
 }
 
 void TraceSetLineWriter(TraceLineWriter writer) {

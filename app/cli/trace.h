@@ -19,3 +19,6 @@ unsigned long TraceLines();
 // the terminal goes around the progress bar.
 using TraceLineWriter = void (*)(FILE* out, const char* line);
 void TraceSetLineWriter(TraceLineWriter writer);
+
+// The errno of the first line that could not be written (0: none).
+int TraceWriteError();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "app/web/core_calls.h"
 
+#include <cstring>
+
 #include "agent/agent.h"
 #include "boot/boot.h"
 #include "boot/clock.h"
@@ -15,16 +17,12 @@ constexpr uint32_t USUAL_BAUD = 115200;
 
 std::vector<uint8_t>* BackupBuffer = nullptr;
 void (*BackupProgress)(int percent) = nullptr;
-const char* BackupFailure = nullptr;
+uint16_t BackupCrc = 0;
 
-// With the flash open and nothing erased: read it, then ask the worker to
-// stop, which it takes at its next step boundary as a stop before the flash.
-const char* ReadBeforeErase(uint32_t flashBytes) {
+// With the flash open: the whole of it read and proven.
+int ReadFlash(uint32_t flashBytes, const char** message) {
     BackupBuffer->assign(flashBytes, 0);
-    BackupFailure = ServiceReadFlash(BackupBuffer->data(), flashBytes, BackupProgress);
-    if (BackupFailure != nullptr) return BackupFailure;
-    UpdateRequestStop();
-    return nullptr;
+    return ServiceReadFlash(BackupBuffer->data(), flashBytes, BackupProgress, &BackupCrc, message);
 }
 
 // A page runs many times in one process: each run starts from the state a
@@ -45,18 +43,50 @@ void Fresh() {
 uint32_t CoreRunUpdate(const uint8_t* image, uint32_t imageLength, uint32_t baud,
                        void (*progress)(int32_t percent)) {
     Fresh();
-    if (baud != 0 && baud != USUAL_BAUD) UpdateSetOperatingBaud(baud);
-    if (image != nullptr) UpdateSetImage(image, imageLength);
+    UpdateRequest request{};
+    request.operatingBaud = baud != USUAL_BAUD ? baud : 0;
+    request.image = image;
+    request.imageLength = image != nullptr ? imageLength : 0;
     UpdateSetProgressObserver(progress);
-    const uint32_t code = UpdateWorker(nullptr);
+    const uint32_t code = UpdateWorker(&request);
     UpdateSetProgressObserver(nullptr);
-    UpdateSetImage(nullptr, 0);
     return code;
 }
 
 int CoreRunInspect(bool verify, const uint8_t* image, uint32_t imageLength, ServiceReport* report) {
     Fresh();
-    return ServiceInspect(verify, image, imageLength, report);
+    UpdateRequest request{};
+    request.action = verify ? UPDATE_ACTION_VERIFY : UPDATE_ACTION_IDENTIFY;
+    request.image = image;
+    request.imageLength = image != nullptr ? imageLength : 0;
+    UpdateWorker(&request);
+    const UpdateFacts& f = UpdateLastFacts();
+    *report = ServiceReport{};
+    std::memcpy(report->version, f.agentVersion, sizeof report->version);
+    std::memcpy(report->partName, f.partName, sizeof report->partName);
+    std::memcpy(report->makerName, f.makerName, sizeof report->makerName);
+    report->deviceId = f.deviceId;
+    report->makerId = f.makerId;
+    report->busWidthUnits = f.busWidthUnits;
+    report->flashBytes = f.flashBytes;
+    std::memcpy(report->sectorSets, f.sectorSets, sizeof report->sectorSets);
+    report->sectorSetCount = f.sectorSetCount;
+    report->imageLength = f.imageLength;
+    report->imageCrc = f.imageCrc;
+    report->receiverCrcRead = f.receiverCrcRead;
+    report->receiverCrc = f.receiverCrc;
+    report->failure = f.failure;
+    switch (UpdateOutcome()) {
+        case UPDATE_OUTCOME_FINISHED:
+            return SERVICE_OK;
+        case UPDATE_OUTCOME_DIFFERS:
+            return SERVICE_DIFFERS;
+        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
+        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
+            return SERVICE_STOPPED;
+        default:
+            return SERVICE_FAILED;
+    }
 }
 
 const char* CoreRunBackup(std::vector<uint8_t>* flash, uint16_t* crc,
@@ -64,18 +94,18 @@ const char* CoreRunBackup(std::vector<uint8_t>* flash, uint16_t* crc,
     Fresh();
     BackupBuffer = flash;
     BackupProgress = progress;
-    BackupFailure = "EPOpen Fail!";
     flash->clear();
-    UpdateSetBeforeEraseHook(ReadBeforeErase);
-    UpdateWorker(nullptr);
-    UpdateSetBeforeEraseHook(nullptr);
+    UpdateRequest request{};
+    request.action = UPDATE_ACTION_READ;
+    request.flashHook = ReadFlash;
+    UpdateWorker(&request);
     BackupBuffer = nullptr;
-    if (UpdateOutcome() == UPDATE_OUTCOME_STOPPED_WITH_LINK && BackupFailure == nullptr) {
-        Crc16Update(flash->data(), static_cast<uint32_t>(flash->size()), 0xFFFF, crc);
+    if (UpdateOutcome() == UPDATE_OUTCOME_FINISHED) {
+        *crc = BackupCrc;
         return nullptr;
     }
     if (UpdateLastFacts().failure != nullptr) return UpdateLastFacts().failure;
-    return BackupFailure;
+    return "stopped";
 }
 
 int32_t CoreProgress() {

@@ -2,6 +2,7 @@
 // The servicing options end to end: zelvar against the simulated receiver on
 // a pseudo-terminal, the flash checked through the receiver's dump.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -377,6 +378,124 @@ TEST_F(ServiceProgramTest, TraceNamesNaksTimeOutsAndDamagedAnswers) {
                   std::string::npos)
             << text;
     }
+}
+
+// Every run whose options parse prints exactly one JSON document with
+// --json, refusals and several ports included.
+TEST_F(ServiceProgramTest, JsonIsAlwaysOneDocument) {
+    const std::string zelvar = ZELVAR_BIN;
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string options;
+        const char* outcome;  // of the document, or of the first port's
+        int status;
+    };
+    const Case cases[] = {
+        {"--json", "not started", 2},
+        {"--simulate --sim-battery --json", "not started", 2},
+        {"--simulate --json --baud 0", "not started", 2},
+        {"--simulate --json --firmware " + fifo, "not started", 2},
+        {"--json --port '" + (dir_ / "q\"a").string() + "'", "failed", 1},
+        {"--json --port '" + (dir_ / "q\"a").string() + "' --port " + (dir_ / "b").string(),
+         "failed", 1},
+        {"--simulate --json --sim-blank", "updated", 0},
+    };
+    const std::string script =
+        "import json,sys; d=json.load(open(sys.argv[1])); d=d[0] if isinstance(d,list) else d; "
+        "print(d['outcome'])";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        const fs::path out = dir_ / "out.json";
+        const CommandResult run =
+            RunCommand("{ " + zelvar + " --no-wait " + c.options + " >" + out.string() +
+                       " 2>/dev/null; }; echo $?");
+        EXPECT_EQ(run.output, std::to_string(c.status) + "\n");
+        const CommandResult r = RunCommand("python3 -c \"" + script + "\" " + out.string());
+        EXPECT_EQ(r.status, 0) << ReadText(out);
+        EXPECT_EQ(r.output, std::string(c.outcome) + "\n") << ReadText(out);
+    }
+}
+
+// Bad input never costs a back-up: refused before anything is sent, with
+// nothing erased and no file left behind.
+TEST_F(ServiceProgramTest, BadFilesAreRefusedBeforeAnythingIsSent) {
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir_ / "link.s").c_str()), 0);
+    struct Case {
+        std::string options;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--backup /nonexistent/x.s", "/nonexistent/x.s: the folder /nonexistent"},
+        {"--backup /dev/null --force", "not a regular file"},
+        {"--backup " + (dir_ / "link.s").string() + " --force", "symbolic link"},
+        {"--read " + fifo + " --force", "not a regular file"},
+        {"--trace " + fifo, "not a regular file"},
+        {"--firmware " + fifo, "FIFO"},
+        {"--backup ''", "empty value"},
+        {"--port /dev/A --port /dev/B --backup same.s --force", "{port}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        ReceiverProcess receiver(dir_, {"--flash-fill", "0x3C"});
+        ASSERT_TRUE(receiver.Ready());
+        const CommandResult r = receiver.Zelvar(c.options + " --no-wait");
+        EXPECT_EQ(r.status, 2) << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("progress"), std::string::npos) << r.output;
+        const std::vector<uint8_t> flash = receiver.Stop();
+        EXPECT_EQ(flash, std::vector<uint8_t>(flash.size(), 0x3C));
+    }
+    EXPECT_FALSE(fs::exists("same.s"));
+}
+
+// The read changes nothing, writes S-records or raw bytes by the name, and
+// each of several ports gets its own file.
+TEST_F(ServiceProgramTest, ReadLeavesTheFlashAsItWas) {
+    for (const char* name : {"flash.s", "flash.bin"}) {
+        SCOPED_TRACE(name);
+        ReceiverProcess receiver(dir_, {"--flash-fill", "0x5A"});
+        ASSERT_TRUE(receiver.Ready());
+        const fs::path file = dir_ / name;
+        const CommandResult r = receiver.Zelvar("--read " + file.string() + " --force");
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_NE(r.output.find("Read: "), std::string::npos) << r.output;
+        const std::vector<uint8_t> flash = receiver.Stop();
+        EXPECT_EQ(flash, std::vector<uint8_t>(FLASH_512K, 0x5A));
+        if (std::string(name) == "flash.bin") {
+            EXPECT_EQ(ReadAll(file), flash);
+        } else {
+            uint32_t length = 0;
+            const uint8_t* image = LoadSRecordFile(file.c_str(), &length, nullptr);
+            ASSERT_NE(image, nullptr);
+            EXPECT_EQ(std::vector<uint8_t>(image, image + length), flash);
+        }
+    }
+}
+
+// Closed standard descriptors: nothing the program prints may reach the
+// receiver's line.
+TEST_F(ServiceProgramTest, ClosedStandardDescriptorsStayOffTheLine) {
+    ReceiverProcess receiver(dir_, {"--flash-fill", "0"});
+    ASSERT_TRUE(receiver.Ready());
+    const CommandResult r =
+        RunCommand("{ " + receiver.Command("--no-wait") + " >&- 2>&-; }; echo status $?");
+    EXPECT_NE(r.output.find("status 0"), std::string::npos) << r.output;
+    const std::vector<uint8_t> flash = receiver.Stop();
+    const std::vector<uint8_t> image = FirmwareImage();
+    ASSERT_GE(flash.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+}
+
+// A trace that cannot be written is told, and the run's status says so.
+TEST_F(ServiceProgramTest, ALostTraceIsNotASuccess) {
+    const CommandResult r =
+        RunCommand(std::string(ZELVAR_BIN) + " --simulate --sim-blank --no-wait --trace /dev/full");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("could not be written: No space left on device"), std::string::npos)
+        << r.output;
 }
 
 }  // namespace

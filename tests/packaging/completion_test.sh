@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # The bash completion of zelvar, as bash calls it: options from --help, serial
-# devices for --port, the bus widths, and the flash parts zelvar-receiver knows.
+# devices for --port, file names for the file options, the bus widths, and the flash parts zelvar-receiver knows.
 # completion_test.sh COMPLETION ZELVAR ZELVAR_RECEIVER
 set -uo pipefail
 completion=$1 zelvar=$2 receiver=$3
@@ -36,7 +36,22 @@ expect --help "" --h
 expect "" "" --nothing-like-this
 expect 32 16 --sim-bus 3
 expect AM29LV400BB 28F800B3B --sim-part AM29LV4
-expect /dev/tty /dev/null --port /dev/tt
+# Only serial devices with hardware behind them: never a virtual console
+# nor the terminal itself (whatever real ports this machine has).
+for words in "--port /dev/tty" "-p /dev/tt"; do
+    COMP_WORDS=("$zelvar" $words) COMP_CWORD=2 COMPREPLY=()
+    _zelvar "$zelvar"
+    if [[ " ${COMPREPLY[*]} " == *" /dev/tty0 "* || " ${COMPREPLY[*]} " == *" /dev/tty "* ]]; then
+        echo "FAIL [$words] offers virtual terminals: ${COMPREPLY[*]}"
+        failures=$((failures + 1))
+    else
+        echo "PASS [$words] offers no virtual terminal"
+    fi
+done
+# The file options complete file names.
+for option in --firmware --backup --read --trace; do
+    expect "$completion" "" "$option" "$completion"
+done
 # An option's value is not completed as an option.
 expect "" "" --sim-bus -
 exit $((failures > 0))

@@ -242,4 +242,57 @@ TEST_F(UpdateRun, RefusalsAndStopsBeforeTheEraseLeaveTheReceiverReachable) {
     }
 }
 
+// A change a CRC-16 cannot see (the generator polynomial laid over the
+// image): the CRC verify passes, the read-back finds every changed byte.
+TEST_F(UpdateRun, ReadBackFindsWhatTheCrcCannotSee) {
+    std::vector<uint8_t> flashed = Pattern(0x2000);
+    uint16_t crc = 0;
+    Crc16Update(flashed.data(), static_cast<uint32_t>(flashed.size()), 0xFFFF, &crc);
+    // The CRC is linear: a change e over the last three bytes keeps it when
+    // the CRC of e alone, from 0, is 0.
+    const uint32_t at = static_cast<uint32_t>(flashed.size()) - 3;
+    std::vector<uint8_t> altered;
+    for (uint32_t bits = 0x10000; bits < 0x1000000 && altered.empty(); ++bits) {
+        const uint8_t e[3] = {static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 8),
+                              static_cast<uint8_t>(bits)};
+        uint16_t zero = 0xFFFF;
+        Crc16Update(e, 3, 0, &zero);
+        if (zero != 0) continue;
+        altered = flashed;
+        for (int i = 0; i < 3; ++i) altered[at + i] ^= e[i];
+    }
+    ASSERT_FALSE(altered.empty()) << "no CRC-preserving change found";
+    uint16_t alteredCrc = 0;
+    Crc16Update(altered.data(), static_cast<uint32_t>(altered.size()), 0xFFFF, &alteredCrc);
+    ASSERT_EQ(alteredCrc, crc);
+
+    struct Case {
+        int action;
+        int outcome;
+    };
+    for (const Case& c : {Case{UPDATE_ACTION_VERIFY, UPDATE_OUTCOME_FINISHED},
+                          Case{UPDATE_ACTION_VERIFY_BYTES, UPDATE_OUTCOME_DIFFERS}}) {
+        SCOPED_TRACE(c.action);
+        ResetHostModules();
+        HandheldSimConfig config;
+        config.receiver.flashInit = FlashInit::Fill;
+        config.receiver.flashFill = 0xFF;
+        Start(config);
+        request = UpdateRequest{};
+        request.image = flashed.data();
+        request.imageLength = static_cast<uint32_t>(flashed.size());
+        ASSERT_EQ(Run(), 0u);
+        ResetHostModules();
+        request.action = c.action;
+        request.image = altered.data();
+        Run();
+        EXPECT_EQ(UpdateOutcome(), c.outcome);
+        if (c.action == UPDATE_ACTION_VERIFY_BYTES) {
+            EXPECT_EQ(UpdateLastFacts().firstDifference, at);
+            EXPECT_GE(UpdateLastFacts().differingBytes, 2u);
+        }
+        HandheldSimStop();
+    }
+}
+
 }  // namespace
