@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -165,31 +166,60 @@ TEST_F(PortEdgeTest, CauseFollowsTheMessage) {
 
 // A second zelvar on a port in use is refused before any board step: nothing
 // reaches the line, and it says why. Also for a user whom the first one's
-// exclusive mode keeps from opening the port at all.
+// exclusive mode keeps from opening the port at all. Another program that
+// holds the port is named, not taken for a zelvar.
 TEST_F(PortEdgeTest, SecondUpdateOnTheSamePortIsRefused) {
-    const int held = open(name_, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    std::vector<std::string> commands = {Zelvar(std::string("--port ") + name_)};
-    if (geteuid() == 0) {
-        ASSERT_EQ(chmod(name_, 0666), 0);
-        ASSERT_EQ(ioctl(slave_, TIOCEXCL), 0);
-        commands.push_back(ZelvarAsNobody("", std::string("--port ") + name_));
+    struct Case {
+        const char* holderName;  // the name the holding process runs under
+        std::vector<std::string> says;
+    };
+    const Case cases[] = {
+        {"zelvar",
+         {"zelvar is already running.", std::string("zelvar: ") + name_ +
+                                            " is locked by another zelvar"}},
+        {"gpsd-like", {"another program (gpsd-like, process ", std::string("holds ") + name_}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.holderName);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t holder = fork();
+        if (holder == 0) {
+            const int held = open(name_, O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (held < 0 || flock(held, LOCK_EX | LOCK_NB) != 0) _exit(1);
+            prctl(PR_SET_NAME, c.holderName);
+            (void)!write(ready[1], "x", 1);
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char x = 0;
+        ASSERT_EQ(read(ready[0], &x, 1), 1);
+        close(ready[0]);
+        std::vector<std::string> commands = {Zelvar(std::string("--port ") + name_)};
+        if (geteuid() == 0) {
+            ASSERT_EQ(chmod(name_, 0666), 0);
+            ASSERT_EQ(ioctl(slave_, TIOCEXCL), 0);
+            commands.push_back(ZelvarAsNobody("", std::string("--port ") + name_));
+        }
+        for (const std::string& command : commands) {
+            SCOPED_TRACE(command);
+            const CommandResult r = RunCommand(command);
+            EXPECT_EQ(r.status, 2) << r.output;
+            for (const std::string& text : c.says) {
+                EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+            }
+            if (std::string(c.holderName) != "zelvar") {
+                EXPECT_EQ(r.output.find("already running"), std::string::npos) << r.output;
+            }
+            EXPECT_EQ(r.output.find("progress"), std::string::npos) << r.output;
+            pollfd pfd{master_, POLLIN, 0};
+            EXPECT_EQ(poll(&pfd, 1, 0), 0);  // not one byte on the wire
+        }
+        ioctl(slave_, TIOCNXCL);
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
     }
-    for (const std::string& command : commands) {
-        SCOPED_TRACE(command);
-        const CommandResult r = RunCommand(command);
-        EXPECT_EQ(r.status, 2) << r.output;
-        EXPECT_NE(r.output.find("zelvar is already running."), std::string::npos) << r.output;
-        EXPECT_NE(r.output.find(std::string("zelvar: ") + name_ + " is locked by another zelvar"),
-                  std::string::npos)
-            << r.output;
-        EXPECT_EQ(r.output.find("progress"), std::string::npos) << r.output;
-        pollfd pfd{master_, POLLIN, 0};
-        EXPECT_EQ(poll(&pfd, 1, 0), 0);  // not one byte on the wire
-    }
-    ioctl(slave_, TIOCNXCL);
-    close(held);
 }
 
 // Two receivers on two ports are updated at the same time, and simulated
