@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/cli/options.h"
 #include "app/cli/several_ports.h"
+#include "app/cli/terminal.h"
 
 namespace {
 
@@ -124,6 +126,35 @@ TEST(OptionsTest, SeveralPortsEndWithTheWorstStatus) {
         SCOPED_TRACE(testing::PrintToString(c.statuses));
         EXPECT_EQ(SeveralPortsStatus(c.statuses), c.status);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A trace line on the terminal: the bar is cleared before it and drawn
+// again after it, never glued to it.
+TEST(TerminalTest, ATraceLineGoesAroundTheBar) {
+    FILE* screen = std::tmpfile();
+    ASSERT_NE(screen, nullptr);
+    TerminalUiStart(screen, false, true, nullptr);
+    TerminalShowProgress(40);
+    TerminalWriteAside(screen, "  12.0 ms 115200 bd  6 EPOpen -> ACK\n");
+    TerminalFinish();
+    std::rewind(screen);
+    std::string text;
+    for (int c = std::fgetc(screen); c != EOF; c = std::fgetc(screen)) {
+        text.push_back(static_cast<char>(c));
+    }
+    std::fclose(screen);
+    const size_t bar = text.find(" 40%");
+    const size_t clear = text.find("\r\033[K", bar);
+    const size_t line = text.find("EPOpen -> ACK\n", clear);
+    const size_t again = text.find(" 40%", line);
+    EXPECT_NE(bar, std::string::npos) << text;
+    EXPECT_NE(clear, std::string::npos) << text;
+    EXPECT_NE(line, std::string::npos) << text;
+    EXPECT_NE(again, std::string::npos) << text;
 }
 
 }  // namespace
