@@ -69,7 +69,6 @@ const char* OutcomeName(const RunReport& r) {
 
 json ReportJson(const RunReport& r) {
     const UpdateFacts& f = r.facts;
-    const bool inspecting = r.action != UPDATE_ACTION_UPDATE;
     const bool hasImage = r.action == UPDATE_ACTION_UPDATE || r.action == UPDATE_ACTION_VERIFY ||
                           r.action == UPDATE_ACTION_VERIFY_BYTES;
     json out;
@@ -115,7 +114,6 @@ json ReportJson(const RunReport& r) {
     if (!r.backup.path.empty()) out["backup"] = FileJson(r.backup);
     if (!r.read.path.empty()) out["read"] = FileJson(r.read);
     if (r.adapterLatencyMs > 1) out["adapter_latency_ms"] = r.adapterLatencyMs;
-    (void)inspecting;
     return out;
 }
 

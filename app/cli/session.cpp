@@ -634,7 +634,6 @@ int RunSession(const CliOptions& options) {
     }
 
     int status = EXIT_NOT_STARTED;
-    bool ran = false;
     if (const int lock = TakeInstanceLock(options); lock != POSIX_LOCK_TAKEN) {
         std::string why = lock == POSIX_LOCK_BUSY ? "zelvar is already running." : "";
         // Only a zelvar is "already running"; any other holder is named.
@@ -696,7 +695,6 @@ int RunSession(const CliOptions& options) {
                 request.flashHook = ReadFlashToFile;
             }
             status = RunWorker(request);
-            ran = true;
         }
     }
     const int traceError = trace != nullptr && trace != stderr ? TraceWriteError() : 0;
@@ -713,6 +711,5 @@ int RunSession(const CliOptions& options) {
         }
         HandheldSimStop();
     }
-    (void)ran;
     return Finish(status);
 }
