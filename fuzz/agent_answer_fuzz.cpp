@@ -102,8 +102,9 @@ void RunEPOpen(uint8_t) {
         Check(Terminated(g.makerName, sizeof g.makerName));
     }
     // A whole answer with status 0 that describes flash beyond the agent's
-    // reach is refused as such, and only that one.
-    if (result == LINK_ANSWER_OUT_OF_RANGE) {
+    // reach is refused as such, and only that one. The agent's own status
+    // word may carry the same number: then it is passed on as any status is.
+    if (result == LINK_ANSWER_OUT_OF_RANGE && AgentStatus() != LINK_ANSWER_OUT_OF_RANGE) {
         Check(AgentStatus() == AGENT_OK && !FlashAnswerFits(g.info, units, 0));
         return;
     }
