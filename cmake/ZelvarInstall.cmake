@@ -105,6 +105,22 @@ endif()
 install(FILES ${PROJECT_SOURCE_DIR}/tools/bash-completion/zelvar
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
+# The page, from a build of the web preset (build/web/site). Emscripten is a
+# build of its own, so the package takes its output rather than building it.
+set(ZELVAR_WEB_SITE "" CACHE PATH "A built page folder to install under share/zelvar/web")
+if(ZELVAR_WEB_SITE)
+  set(web_files index.html style.css page.js zelvar.js zelvar.wasm)
+  set(web_paths)
+  foreach(file ${web_files})
+    if(NOT EXISTS ${ZELVAR_WEB_SITE}/${file})
+      message(FATAL_ERROR "ZELVAR_WEB_SITE: ${ZELVAR_WEB_SITE} has no ${file}; "
+        "build the page first: cmake --preset web && cmake --build --preset web")
+    endif()
+    list(APPEND web_paths ${ZELVAR_WEB_SITE}/${file})
+  endforeach()
+  install(FILES ${web_paths} DESTINATION ${CMAKE_INSTALL_DATADIR}/zelvar/web)
+endif()
+
 # The exit-status text, as zelvar --help ends with it.
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/doc/exit-status.txt
   COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:zelvar>

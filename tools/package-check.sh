@@ -17,7 +17,8 @@
 #   tools/package-check.sh [deb] [windows]        (both when none is named)
 #
 # Environment: ZELVAR_PACKAGE_BUILD (default build/package, configured without
-# tests when missing), ZELVAR_WIN32_BUILD (default build/win32),
+# tests when missing), ZELVAR_WEB_SITE (a built page, e.g. build/web/site, that
+# the Debian package then installs under /usr/share/zelvar/web), ZELVAR_WIN32_BUILD (default build/win32),
 # ZELVAR_HOST_BUILD (default build/wine-host, for zelvar-receiver), WINEPREFIX
 # (default <win32 build>/wine-prefix, created when missing).
 set -uo pipefail
@@ -47,7 +48,12 @@ check_deb() {
     mkdir -p "$work"
     echo "== Debian package ($build)"
     rm -f "$build"/zelvar_*.deb{,.sha256}
+    # The page goes in when a built one is named; an earlier package build
+    # of the same folder must not keep or lose it by chance.
+    local site=${ZELVAR_WEB_SITE:-}
+    [[ -z $site ]] || site=$(cd "$site" && pwd)
     if ! { configure "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVAR_TESTS=OFF &&
+        cmake "$build" -DZELVAR_WEB_SITE="$site" &&
         cmake --build "$build" -j2 --target package; } >"$work/build.log" 2>&1; then
         tail -n 30 "$work/build.log"
         fail "deb: package build"
@@ -82,6 +88,15 @@ check_deb() {
         usr/share/doc/zelvar/README.md usr/share/doc/zelvar/exit-status.txt; do
         check "deb: holds /$file" test -s "$scratch/$file"
     done
+
+    if [[ -n $site ]]; then
+        for file in index.html style.css page.js zelvar.js zelvar.wasm; do
+            check "deb: holds /usr/share/zelvar/web/$file as built" \
+                cmp -s "$site/$file" "$scratch/usr/share/zelvar/web/$file"
+        done
+    else
+        check "deb: no page without ZELVAR_WEB_SITE" test ! -e "$scratch/usr/share/zelvar/web"
+    fi
 
     local version
     version=$(dpkg-deb -f "$deb" Version)
