@@ -117,26 +117,16 @@ std::string FolderOf(const std::string& path) {
 // A file the run will write: its folder must take a new file, and the name
 // be free or a regular file that may be replaced. "" when it may be written.
 std::string CheckOutputFile(const std::string& path, bool replace, const char* option) {
-    const std::string folder = FolderOf(path);
-    struct stat st {};
-    if (stat(folder.c_str(), &st) != 0) {
-        return path + ": the folder " + folder + " cannot be used: " + std::strerror(errno);
+    std::string reason;
+    bool exists = false;
+    if (!PosixCheckOutputTarget(path, &reason, &exists)) {
+        // "is a FIFO, ..." follows the name; the folder's reason is its own.
+        if (reason.rfind("is ", 0) == 0) {
+            return path + " " + reason + "; " + option + " writes a regular file of its own";
+        }
+        return path + ": " + reason;
     }
-    if (!S_ISDIR(st.st_mode)) return path + ": " + folder + " is not a folder";
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        return path + ": the folder " + folder + " cannot be written: " + std::strerror(errno);
-    }
-    if (lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return "";
-        return path + ": " + std::strerror(errno);
-    }
-    if (S_ISLNK(st.st_mode)) {
-        return path + " is a symbolic link; " + option + " writes a regular file of its own";
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return path + " is not a regular file; " + option + " writes a regular file of its own";
-    }
-    if (!replace) return path + " exists; --force replaces it";
+    if (exists && !replace) return path + " exists; --force replaces it";
     return "";
 }
 

@@ -89,11 +89,13 @@ bool PosixReadInputFile(const char* path, uint32_t maxBytes, std::vector<uint8_t
     return true;
 }
 
-bool PosixCheckOutputTarget(const std::string& path, std::string* reason) {
+bool PosixCheckOutputTarget(const std::string& path, std::string* reason, bool* exists) {
+    if (exists != nullptr) *exists = false;
     if (path.empty()) return Fail(reason, "no file named");
     struct stat info {};
     if (lstat(path.c_str(), &info) == 0) {
         if (NotRegular(info.st_mode) != nullptr) return Fail(reason, NotRegular(info.st_mode));
+        if (exists != nullptr) *exists = true;
     } else if (errno != ENOENT && errno != ENOTDIR) {  // the folder's check says which
         return FailErrno(reason, "cannot be examined", errno);
     }

@@ -23,5 +23,6 @@ bool PosixReadInputFile(const char* path, uint32_t maxBytes, std::vector<uint8_t
 // directory this process may write in. Returns true, or false with *reason
 // set to why not, e.g. "is a symbolic link" or "its folder /x is not
 // writable: Permission denied". (Whether an existing file may be replaced is
-// the caller's call.)
-bool PosixCheckOutputTarget(const std::string& path, std::string* reason);
+// the caller's call: *exists, when given, says whether there is one.)
+bool PosixCheckOutputTarget(const std::string& path, std::string* reason,
+                            bool* exists = nullptr);

@@ -428,7 +428,7 @@ TEST_F(ServiceProgramTest, BadFilesAreRefusedBeforeAnythingIsSent) {
         const char* says;
     };
     const Case cases[] = {
-        {"--backup /nonexistent/x.s", "/nonexistent/x.s: the folder /nonexistent"},
+        {"--backup /nonexistent/x.s", "/nonexistent/x.s: its folder /nonexistent: No such file"},
         {"--backup /dev/null --force", "not a regular file"},
         {"--backup " + (dir_ / "link.s").string() + " --force", "symbolic link"},
         {"--read " + fifo + " --force", "not a regular file"},

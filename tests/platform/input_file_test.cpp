@@ -146,10 +146,11 @@ TEST_F(InputFileTest, TellsWhetherAFileMayBeWrittenThere) {
     struct Case {
         std::string path;
         std::string reason;  // empty: may be written
+        bool exists = false;
     };
     const Case cases[] = {
         {(dir_ / "new.s").string(), ""},
-        {existing, ""},
+        {existing, "", true},
         {(dir_ / "link.s").string(), "is a symbolic link"},
         {dir_.string(), "is a directory, not a regular file"},
         {fifo, "is a FIFO, not a regular file"},
@@ -161,8 +162,10 @@ TEST_F(InputFileTest, TellsWhetherAFileMayBeWrittenThere) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         std::string reason = "unset";
-        const bool ok = PosixCheckOutputTarget(c.path, &reason);
+        bool exists = !c.exists;
+        const bool ok = PosixCheckOutputTarget(c.path, &reason, &exists);
         EXPECT_EQ(ok, c.reason.empty());
+        EXPECT_EQ(exists, c.exists);
         if (!ok) {
             EXPECT_EQ(reason, c.reason);
         }
