@@ -23,6 +23,12 @@ EM_ASYNC_JS(int, JsRead, (uint8_t* buffer, uint32_t length, uint32_t intervalMs,
     HEAPU8.set(bytes, buffer);
     return bytes.length;
 });
+// What a read would return at once, without suspending: -1 unless all of it
+// is here already (then a suspension is only a cost, several per exchange).
+EM_JS(int, JsTakeBuffered, (uint8_t* buffer, uint32_t length), {
+    if (ZelvarWebSerial.buffered < length) return -1;
+    return ZelvarWebSerial.take(HEAPU8, buffer, length);
+});
 EM_ASYNC_JS(int, JsWrite, (const uint8_t* buffer, uint32_t length), {
     return await ZelvarWebSerial.write(HEAPU8.slice(buffer, buffer + length));
 });
@@ -59,8 +65,12 @@ int SetBaud(uint32_t baud) {
 int Read(uint8_t* buffer, uint32_t length, uint32_t* count) {
     *count = 0;
     if (OpenBaud == 0) return 0;
-    *count = static_cast<uint32_t>(JsRead(buffer, length, SERIAL_READ_INTERVAL_MS,
-                                          SERIAL_READ_CONSTANT_MS, SERIAL_READ_MULTIPLIER_MS));
+    int got = JsTakeBuffered(buffer, length);
+    if (got < 0) {
+        got = JsRead(buffer, length, SERIAL_READ_INTERVAL_MS, SERIAL_READ_CONSTANT_MS,
+                     SERIAL_READ_MULTIPLIER_MS);
+    }
+    *count = static_cast<uint32_t>(got);
     return 1;
 }
 

@@ -2,6 +2,7 @@
 // The page in headless Chromium against the simulated receiver in the page:
 // whole runs, their outcome dialogs, the back-up download and the faults.
 //   node web_tests.cjs --site URL [--update-docs DIR] [--only NAME]
+//       [--receiver PATH --zelvar PATH [--baud N] [--wire-timing] [--keep-logs DIR]]
 // Prints one line per case and "N passed, N failed"; exits 1 when any failed.
 'use strict';
 const fs = require('fs');
@@ -21,6 +22,8 @@ const receiverBin = opt('--receiver');
 const zelvarBin = opt('--zelvar');
 const bridgeBaud = opt('--baud');
 const wireTiming = args.includes('--wire-timing');
+// Where the bridge case leaves both receivers' logs, for timing them apart.
+const keepDir = opt('--keep-logs');
 const { spawn } = require('child_process');
 const children = [];
 process.on('exit', () => { for (const c of children) { try { c.kill(); } catch (e) {} } });
@@ -225,7 +228,8 @@ if (receiverBin && zelvarBin) {
       const native = startReceiver(path.join(dir, 'native'), path.join(dir, 'native.log'));
       await waitForPath(path.join(dir, 'native'));
       let started = Date.now();
-      const run = spawn(zelvarBin, ['--port', path.join(dir, 'native'), ...baudArgs],
+      const traceArgs = keepDir ? ['--trace', path.join(dir, 'native-trace.txt')] : [];
+      const run = spawn(zelvarBin, ['--port', path.join(dir, 'native'), ...baudArgs, ...traceArgs],
         { stdio: ['ignore', 'pipe', 'pipe'] });
       children.push(run);
       let nativeOut = '';
@@ -264,6 +268,7 @@ if (receiverBin && zelvarBin) {
         return { text: await page.textContent('#outcome-text') };
       })() : await runAction(page, 'update');
       const webMs = Date.now() - started;
+      if (keepDir) fs.writeFileSync(path.join(dir, 'web-trace.txt'), await page.textContent('#trace'));
       expect(out.text === 'Download Finish', 'web run: ' + JSON.stringify(out));
       await web.ended;
       bridge.kill();
@@ -276,6 +281,12 @@ if (receiverBin && zelvarBin) {
       console.log('  ' + a.length + ' frame lines alike; native ' + nativeMs + ' ms, page ' +
         (docsDir ? 'n/a' : webMs) + ' ms');
     } finally {
+      if (keepDir) {
+        fs.mkdirSync(keepDir, { recursive: true });
+        for (const log of ['native.log', 'web.log', 'native-trace.txt', 'web-trace.txt']) {
+          if (fs.existsSync(path.join(dir, log))) fs.copyFileSync(path.join(dir, log), path.join(keepDir, log));
+        }
+      }
       fs.rmSync(dir, { recursive: true, force: true });
     }
   });
