@@ -109,16 +109,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/tools/bash-completion/zelvar
 # build of its own, so the package takes its output rather than building it.
 set(ZELVAR_WEB_SITE "" CACHE PATH "A built page folder to install under share/zelvar/web")
 if(ZELVAR_WEB_SITE)
-  set(web_files index.html style.css page.js zelvar.js zelvar.wasm)
-  set(web_paths)
-  foreach(file ${web_files})
-    if(NOT EXISTS ${ZELVAR_WEB_SITE}/${file})
-      message(FATAL_ERROR "ZELVAR_WEB_SITE: ${ZELVAR_WEB_SITE} has no ${file}; "
-        "build the page first: cmake --preset web && cmake --build --preset web")
-    endif()
-    list(APPEND web_paths ${ZELVAR_WEB_SITE}/${file})
-  endforeach()
-  install(FILES ${web_paths} DESTINATION ${CMAKE_INSTALL_DATADIR}/zelvar/web)
+  if(NOT EXISTS ${ZELVAR_WEB_SITE}/index.html)
+    message(FATAL_ERROR "ZELVAR_WEB_SITE: ${ZELVAR_WEB_SITE} holds no page; "
+      "build it first: cmake --preset web && cmake --build --preset web")
+  endif()
+  # The folder as the web build made it (app/web/CMakeLists.txt says what is in it).
+  install(DIRECTORY ${ZELVAR_WEB_SITE}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/zelvar/web)
 endif()
 
 # The exit-status text, as zelvar --help ends with it.
