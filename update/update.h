@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "agent/agent.h"
+#include "update/outcome.h"
 
 // What a run is asked to do. Every action goes the same way up to the open
 // flash (board, image, boot, agent, EPOpen) and closes the same way; only
@@ -86,7 +87,12 @@ constexpr int UPDATE_OUTCOME_STOPPED_WITH_LINK = 5;    // link closed again, fla
 constexpr int UPDATE_OUTCOME_RATE_REFUSED = 6;
 // A verify found the flash other than the image: link closed, board restored.
 constexpr int UPDATE_OUTCOME_DIFFERS = 7;
+// Refused by the shell before the worker ran (UpdateRefusal).
+constexpr int UPDATE_OUTCOME_REFUSED = 8;
 int UpdateOutcome();
+// The last run's end with its meaning (update/outcome.h), complete once
+// UpdateFinished() is true.
+const UpdateResult& UpdateLastResult();
 
 // The step whose failure ended the run (UPDATE_STEP_NONE when it did not fail).
 enum UpdateStep : int {

@@ -260,6 +260,9 @@ struct LateFailure {
     const char* name;
     void (*arrange)(HandheldSimConfig& config);
     const char* message;
+    bool closesLink = false;
+    bool agentLeftRunning = true;
+    bool flashChanged = false;
 };
 
 void PrintTo(const LateFailure& f, std::ostream* os) {
@@ -277,10 +280,15 @@ TEST_P(LateFailures, EndTheRunWithTheirMessageAndLeaveEverythingInPlace) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, GetParam().message);
     EXPECT_EQ(messages[0].caption, "Fail");
-    EXPECT_TRUE(HandheldSimPinSet());
-    EXPECT_TRUE(HandheldSimDriverLoaded());
-    EXPECT_TRUE(TempFileExists());
+    // A flash part the host cannot use is refused with the link closed and
+    // the board restored; any other late failure leaves everything in place.
+    const bool closed = GetParam().closesLink;
+    EXPECT_EQ(HandheldSimPinSet(), !closed);
+    EXPECT_EQ(HandheldSimDriverLoaded(), !closed);
+    EXPECT_EQ(TempFileExists(), !closed);
     EXPECT_FALSE(UpdateFlashBusy());
+    EXPECT_EQ(UpdateLastResult().flashChanged, GetParam().flashChanged);
+    EXPECT_EQ(UpdateLastResult().agentLeftRunning, GetParam().agentLeftRunning);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -288,22 +296,22 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LateFailure{"FirstStageRefused",
                     [](HandheldSimConfig& c) { c.receiver.faults.frames[1] = FrameFault::Nak; },
-                    "Please close the GPS application !"},
+                    "Please close the GPS application !", false, false},
         LateFailure{"UnknownReferenceClock",
                     [](HandheldSimConfig& c) {
                         c.receiver.wordA = 0x3000;  // select the code table
                         c.receiver.wordB = 30;      // no such code for the fractional form
                     },
-                    "Please close the GPS application !"},
+                    "Please close the GPS application !", false, false},
         LateFailure{"NoFlash", [](HandheldSimConfig& c) { c.receiver.faults.noFlash = true; },
-                    "EPOpen Fail!"},
+                    "EPOpen Fail!", true, false},
         LateFailure{"UnknownFlash",
                     [](HandheldSimConfig& c) {
                         c.receiver.faults.overrideIds = true;
                         c.receiver.faults.deviceId = 0x1234;
                         c.receiver.faults.makerId = 0x0077;
                     },
-                    "EPOpen Fail!"},
+                    "EPOpen Fail!", true, false},
         LateFailure{"CheckBlankUnanswered",
                     [](HandheldSimConfig& c) {
                         c.receiver.faults.frames[FrameOf(24, c)] = FrameFault::DropAnswer;
@@ -316,13 +324,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "SectorSetInfo Fail!"},
         LateFailure{"EraseFails",
                     [](HandheldSimConfig& c) { c.receiver.faults.eraseFailSector = 4; },
-                    "EraseSectorSet Fail!"},
+                    "EraseSectorSet Fail!", false, true, true},
         LateFailure{"WriteFails",
                     [](HandheldSimConfig& c) { c.receiver.faults.writeFailAddress = 0x40123; },
-                    "EPWrite Fail"},
+                    "EPWrite Fail", false, true, true},
         LateFailure{"FlashCrcDiffers",
                     [](HandheldSimConfig& c) { c.receiver.faults.crcOffByOne = true; },
-                    "CalculateFlashCRC16 Fail!"}),
+                    "CalculateFlashCRC16 Fail!", false, true, true}),
     [](const ::testing::TestParamInfo<LateFailure>& p) { return p.param.name; });
 
 TEST_F(UpdateRun, CrcMismatchComesAfterEveryBlockWasWritten) {
