@@ -27,6 +27,7 @@ platform/     | link/ boot/ agent/ image/ update/ receiver/               |  | t
 payloads/     | link/ boot/ agent/ image/ update/ receiver/ platform/     |  | the payloads are data
 platform/web/ | platform/posix/ platform/win32/ platform/linux_board/ platform/fake/ |  | the browser's back ends stand on the seam alone
 app/web/      | app/win32/ platform/posix/ platform/win32/ platform/linux_board/ platform/fake/ | app/cli/trace.h | the page runs on the browser's back ends and shares only the trace with the terminal program
+app/report/   | app/cli/ app/web/ app/win32/ platform/ receiver/ <os>    |  | the report renders the result; it decides nothing and reaches no OS
 receiver/ -receiver/handheld/ | link/ boot/ agent/ image/ update/ payloads/ platform/ |  | the simulated receiver uses no host code
 receiver/handheld/ | link/ boot/ agent/ image/ update/ payloads/ platform/ | platform/platform.h platform/board_codes.h platform/byte_order.h | the simulated handheld fills the platform's board table and nothing more
 * -app/       | app/                                                      |  | nothing below the programs includes them

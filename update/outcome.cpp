@@ -179,10 +179,11 @@ const char* UpdatePowerRefusal(int powerRead, int acLineStatus, int action, bool
 void UpdateResultLine(const UpdateResult& r, char* out, size_t size) {
     const char* flash = UpdateFlashLine(r);
     const char* remedy = UpdateRemedy(r);
-    std::snprintf(out, size, "outcome %s, status %d%s%s%s%s, flash %s%s%s%s%s%s%s",
+    std::snprintf(out, size, "outcome %s, status %d%s%s%s%s, flash %s%s%s%s%s%s%s%s%s",
                   UpdateOutcomeName(r), UpdateExitStatus(r), r.step[0] != '\0' ? ", step " : "",
                   r.step, r.message[0] != '\0' ? ": " : "", r.message,
                   r.flashChanged ? "changed" : "unchanged", r.cause[0] != '\0' ? "; cause: " : "",
-                  r.cause, flash != nullptr ? "; " : "", flash != nullptr ? flash : "",
+                  r.cause, r.detail[0] != '\0' ? "; " : "", r.detail, flash != nullptr ? "; " : "",
+                  flash != nullptr ? flash : "",
                   remedy != nullptr ? "; remedy: " : "", remedy != nullptr ? remedy : "");
 }

@@ -24,7 +24,9 @@ struct UpdateResult {
     int outcome;             // UPDATE_OUTCOME_*
     char step[32];           // the failed step ("EPWrite", "OpenReceiver", "Options", ...); "" when none
     char message[256];       // what the system said, in its own words; "" when nothing
-    char cause[512];         // why: what the core saw and the OS's cause; "" when unknown
+    char cause[512];         // why, as the OS or the shell said it; "" when unknown
+    int osError;             // the OS's error number behind the cause, 0 when none
+    char detail[256];        // what the core saw (the request, its address, the status word)
     bool flashChanged;       // an erase or a write went out to the receiver's flash
     bool agentLeftRunning;   // the link was not closed: the receiver waits in its flash agent
     bool receiverAnswered;   // the receiver's boot ROM answered the first stage

@@ -134,8 +134,9 @@ void Decide(int outcome, int step) {
     Result.outcome = outcome;
     std::snprintf(Result.step, sizeof Result.step, "%s", UpdateStepName(step));
     const char* os = PlatformCauseText();
-    std::snprintf(Result.cause, sizeof Result.cause, "%s%s%s", Detail,
-                  Detail[0] != '\0' && os[0] != '\0' ? "; " : "", os);
+    std::snprintf(Result.cause, sizeof Result.cause, "%s", os);
+    std::snprintf(Result.detail, sizeof Result.detail, "%s", Detail);
+    Result.osError = os[0] != '\0' ? PlatformCauseError() : 0;
     Outcome.store(outcome, std::memory_order_release);
     SetPhase(UPDATE_PHASE_DECIDED);
 }

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/cli/report.h"
+#include "app/report/report.h"
 #include "app/cli/terminal.h"
 #include "app/cli/trace.h"
 #include "image/image.h"
@@ -325,16 +325,18 @@ void TraceAside(FILE* out, const char* line) {
 }
 
 int ShownProgress() {
-    if (Report.action == UPDATE_ACTION_READ) return ReadPercent.load(std::memory_order_relaxed);
+    if (Report.result.action == UPDATE_ACTION_READ) return ReadPercent.load(std::memory_order_relaxed);
     return ReadActive.load(std::memory_order_relaxed) ? ReadPercent.load(std::memory_order_relaxed)
                                                       : static_cast<int>(ProgressPercent());
 }
 
 // Ends the run with its report: the lines or the JSON document, and the
-// report to the several-ports parent.
-int Finish(int status) {
-    Report.exitStatus = status;
-    Report.cause = TerminalLastCause();
+// report to the several-ports parent. The status is the result's: an output
+// that could not be written is said apart and changes no outcome.
+int Finish() {
+    if (Report.result.outcome == UPDATE_OUTCOME_NONE) {
+        Report.result = UpdateRefusal(Report.result.action, "", "", "");
+    }
     const nlohmann::json document = ReportJson(Report);
     ChannelLine("report " + document.dump());
     if (Options->json) {
@@ -342,30 +344,35 @@ int Finish(int status) {
         if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
             std::fprintf(stderr, "zelvar: the report could not be written: %s\n",
                          std::strerror(errno));
-            if (status == EXIT_UPDATED) status = EXIT_FAILED;
         }
     } else {
-        // The phase times are a servicing line; the plain update ends with its box.
-        const CliOptions& o = *Options;
-        const bool servicing = o.info || o.verify || !o.firmware.empty() || !o.backup.empty() ||
-                               !o.read.empty() || !o.trace.empty();
-        PrintReportLines(Report, stdout, servicing && isatty(STDOUT_FILENO) != 0);
+        PrintReportLines(Report, stdout, Report.workerRan && isatty(STDOUT_FILENO) != 0);
     }
-    return status;
+    return ReportExitStatus(Report);
 }
 
-int Refused(const std::string& step, const std::string& message, int status) {
-    Report.failedStep = step;
-    Report.message = message;
+int Refused(const std::string& step, const std::string& message) {
+    Report.result = UpdateRefusal(Report.result.action, step.c_str(), message.c_str(), "");
     if (!Options->json && !message.empty()) {
         std::fprintf(stderr, "zelvar: %s\n", message.c_str());
     }
-    return Finish(status);
+    return Finish();
+}
+
+// The worker's result, with the OS's words for its cause. A board message
+// shown before the outcome was decided left its cause with the terminal.
+void TakeResult() {
+    Report.result = UpdateLastResult();
+    if (Report.result.osError != 0) Report.osError = std::strerror(Report.result.osError);
+    if (Report.result.cause[0] == '\0') {
+        std::snprintf(Report.result.cause, sizeof Report.result.cause, "%s",
+                      TerminalLastCause().c_str());
+    }
 }
 
 // The worker's run, with the progress shown once a second (four times while
 // the flash is read).
-int RunWorker(const UpdateRequest& request) {
+void RunWorker(const UpdateRequest& request) {
     const bool showProgress =
         !Options->json && request.action != UPDATE_ACTION_IDENTIFY &&
         request.action != UPDATE_ACTION_VERIFY;
@@ -389,41 +396,10 @@ int RunWorker(const UpdateRequest& request) {
     TerminalFinish();
     ReadActive.store(false, std::memory_order_relaxed);
 
-    const int outcome = UpdateOutcome();
-    ReportStop(outcome);
+    ReportStop(UpdateOutcome());
     Report.workerRan = true;
     Report.facts = UpdateLastFacts();
-    Report.failedStep = UpdateFailedStep();
-    if (Report.facts.failure != nullptr) Report.message = Report.facts.failure;
-    int status = ExitStatusOf(outcome);
-    if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
-        Report.message = "stopped; nothing was sent to the receiver";
-    } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
-        Report.message = "stopped; the receiver's flash was not touched";
-    }
-    // What the short messages cannot say: where to look.
-    if (!Options->json && outcome == UPDATE_OUTCOME_FAILED) {
-        const int step = UpdateFailedStepId();
-        if (step == UPDATE_STEP_OPEN_RECEIVER && TerminalLastCause().empty()) {
-            std::fputs(
-                "zelvar: the receiver did not answer at 38400 baud. Is it in its boot ROM (update "
-                "pin set, then power-cycled), wired TX to RX and RX to TX with a common ground, "
-                "and powered?\n",
-                stderr);
-        }
-        const bool agentLeftRunning =
-            request.action == UPDATE_ACTION_UPDATE && step >= UPDATE_STEP_GET_VERSION &&
-            step != UPDATE_STEP_IMAGE_FITS && step != UPDATE_STEP_BACKUP;
-        if (agentLeftRunning) {
-            std::fputs(
-                "zelvar: the receiver's flash agent may still be running: power-cycle the "
-                "receiver (in its boot ROM) before the next run.\n",
-                stderr);
-        }
-    }
-    // A servicing run that did not reach the handheld did not start.
-    if (outcome == UPDATE_OUTCOME_NOT_HANDHELD) status = EXIT_NOT_STARTED;
-    return status;
+    TakeResult();
 }
 
 }  // namespace
@@ -451,23 +427,6 @@ void RunWorkerTicking(const UpdateRequest& request,
     }
     lock.unlock();
     worker.join();
-}
-
-int ExitStatusOf(int outcome) {
-    switch (outcome) {
-        case UPDATE_OUTCOME_FINISHED:
-            return EXIT_UPDATED;
-        case UPDATE_OUTCOME_NOT_HANDHELD:
-        case UPDATE_OUTCOME_RATE_REFUSED:
-            return EXIT_NOT_STARTED;
-        case UPDATE_OUTCOME_DIFFERS:
-            return EXIT_DIFFERS;
-        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
-        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
-            return EXIT_INTERRUPTED;
-        default:
-            return EXIT_FAILED;
-    }
 }
 
 void ReportStop(int outcome) {
@@ -511,7 +470,7 @@ int RunSession(const CliOptions& options) {
     Report.port = options.simulate ? "simulated"
                   : options.ports.empty() ? ""
                                           : options.ports[0].port;
-    Report.action = ActionOf(options);
+    Report.result.action = ActionOf(options);
     Report.backup.path = options.backup;
     Report.read.path = options.read;
     ReportFd = options.reportFd;
@@ -527,9 +486,9 @@ int RunSession(const CliOptions& options) {
             std::puts(NOT_HANDHELD);
             std::fputs(USAGE_NOTE, stderr);
         }
-        Report.failedStep = "CheckPortDriver";
-        Report.message = NOT_HANDHELD;
-        return Finish(EXIT_NOT_STARTED);
+        Report.result = UpdateRefusal(Report.result.action, "CheckPortDriver", NOT_HANDHELD, "");
+        Report.result.outcome = UPDATE_OUTCOME_NOT_HANDHELD;
+        return Finish();
     }
 
     // Everything that needs no receiver is checked before anything is sent.
@@ -537,7 +496,7 @@ int RunSession(const CliOptions& options) {
          {std::pair{&options.backup, "--backup"}, std::pair{&options.read, "--read"}}) {
         if (path->empty()) continue;
         if (const std::string why = CheckOutputFile(*path, options.force, option); !why.empty()) {
-            return Refused("Options", why + ". Nothing was done.", EXIT_NOT_STARTED);
+            return Refused("Options", why + ". Nothing was done.");
         }
     }
     const uint8_t* fileImage = nullptr;
@@ -549,8 +508,7 @@ int RunSession(const CliOptions& options) {
         std::string error;
         if (!PosixReadInputFile(options.firmware.c_str(), FIRMWARE_FILE_MAX_BYTES, &bytes,
                                 &error)) {
-            return Refused("FirmwareFile", options.firmware + ": " + error + ". Nothing was done.",
-                           EXIT_NOT_STARTED);
+            return Refused("FirmwareFile", options.firmware + ": " + error + ". Nothing was done.");
         }
         FirmwareReport why{};
         fileImage = LoadFirmwareImage(bytes.data(), static_cast<uint32_t>(bytes.size()),
@@ -558,15 +516,14 @@ int RunSession(const CliOptions& options) {
         if (fileImage == nullptr) {
             std::string where = options.firmware;
             if (why.line != 0) where += " line " + std::to_string(why.line);
-            return Refused("FirmwareFile", where + ": " + why.reason + ". Nothing was done.",
-                           EXIT_NOT_STARTED);
+            return Refused("FirmwareFile", where + ": " + why.reason + ". Nothing was done.");
         }
     }
     FILE* trace = nullptr;
     if (!options.trace.empty()) {
         std::string why;
         trace = OpenTrace(options.trace, &why);
-        if (trace == nullptr) return Refused("Options", why + ". Nothing was done.", EXIT_NOT_STARTED);
+        if (trace == nullptr) return Refused("Options", why + ". Nothing was done.");
     }
 
     LinuxBoardConfig linuxBoard;
@@ -577,8 +534,7 @@ int RunSession(const CliOptions& options) {
             CloseOutput(trace, "the trace", 0);
             return Refused("Options",
                            "the simulated receiver has no flash part '" + options.simPart +
-                               "' ('zelvar-receiver --list-parts' lists them)",
-                           EXIT_NOT_STARTED);
+                               "' ('zelvar-receiver --list-parts' lists them)");
         }
         if (!options.simFlashDump.empty()) {
             dump = std::fopen(options.simFlashDump.c_str(), "wb");
@@ -586,8 +542,7 @@ int RunSession(const CliOptions& options) {
                 CloseOutput(trace, "the trace", 0);
                 return Refused("Options",
                                "cannot write " + options.simFlashDump + ": " +
-                                   std::strerror(errno) + "; nothing was done.",
-                               EXIT_NOT_STARTED);
+                                   std::strerror(errno) + "; nothing was done.");
             }
         }
         HandheldSimConfig sim;
@@ -608,8 +563,7 @@ int RunSession(const CliOptions& options) {
         if (!pin.empty() &&
             !ParseBootPin(pin, &linuxBoard.gpioChip, &linuxBoard.gpioLine)) {
             CloseOutput(trace, "the trace", 0);
-            return Refused("Options", "--boot-pin wants CHIP:LINE, got '" + pin + "'",
-                           EXIT_NOT_STARTED);
+            return Refused("Options", "--boot-pin wants CHIP:LINE, got '" + pin + "'");
         }
         board = &LinuxBoardOps(linuxBoard);
     }
@@ -623,7 +577,6 @@ int RunSession(const CliOptions& options) {
                                     nullptr, nullptr, nullptr});
     }
 
-    int status = EXIT_NOT_STARTED;
     if (const int lock = TakeInstanceLock(options); lock != POSIX_LOCK_TAKEN) {
         std::string why = lock == POSIX_LOCK_BUSY ? "zelvar is already running." : "";
         // Only a zelvar is "already running"; any other holder is named.
@@ -642,18 +595,20 @@ int RunSession(const CliOptions& options) {
             if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
             TerminalShowCause();
         }
-        Report.failedStep = "Lock";
-        Report.message = why.empty() ? "the port cannot be locked" : why;
+        Report.result = UpdateRefusal(Report.result.action, "Lock",
+                                      why.empty() ? "the port cannot be locked" : why.c_str(),
+                                      TerminalLastCause().c_str());
     } else {
         int ac = 0;
-        if (board->powerStatus(&ac) == 0) {
-            Report.failedStep = "PowerStatus";
-            Report.message = "the power status cannot be read; nothing was done.";
-            if (!options.json) std::fprintf(stderr, "zelvar: %s\n", Report.message.c_str());
-        } else if (ac != 1 && !ReadOnlyRun(options) && !options.allowBattery) {
-            Report.failedStep = "PowerStatus";
-            Report.message = "Please install AC charger!";
-            PlatformUi().message("Please install AC charger!", "Fail");
+        const int powerRead = board->powerStatus(&ac);
+        if (const char* refusal =
+                UpdatePowerRefusal(powerRead, ac, Report.result.action, options.allowBattery)) {
+            Report.result = UpdateRefusal(Report.result.action, "PowerStatus", refusal, "");
+            if (powerRead == 0) {
+                if (!options.json) std::fprintf(stderr, "zelvar: %s\n", refusal);
+            } else {
+                PlatformUi().message(refusal, "Fail");
+            }
         } else {
             if (!options.simulate) {
                 // Each acknowledgement waits for a slow adapter's timer.
@@ -672,7 +627,7 @@ int RunSession(const CliOptions& options) {
                 }
             }
             UpdateRequest request{};
-            request.action = Report.action;
+            request.action = Report.result.action;
             request.operatingBaud = options.baud;
             request.image = fileImage;
             request.imageLength = fileImageLength;
@@ -684,22 +639,21 @@ int RunSession(const CliOptions& options) {
                 ReadActive.store(true, std::memory_order_relaxed);
                 request.flashHook = ReadFlashToFile;
             }
-            status = RunWorker(request);
+            RunWorker(request);
         }
     }
     const int traceError = trace != nullptr && trace != stderr ? TraceWriteError() : 0;
-    if (!CloseOutput(trace, "the trace to " + options.trace, traceError) &&
-        status == EXIT_UPDATED) {
-        status = EXIT_FAILED;
+    if (!CloseOutput(trace, "the trace to " + options.trace, traceError)) {
+        Report.lost.push_back("the trace to " + options.trace);
     }
     TraceSetLineWriter(nullptr);
     if (options.simulate) {
         if (dump != nullptr && !WriteDump(dump, HandheldSimFlash())) {
             std::fprintf(stderr, "zelvar: cannot write %s: %s\n", options.simFlashDump.c_str(),
                          std::strerror(errno));
-            if (status == EXIT_UPDATED) status = EXIT_FAILED;
+            Report.lost.push_back("the flash dump to " + options.simFlashDump);
         }
         HandheldSimStop();
     }
-    return Finish(status);
+    return Finish();
 }

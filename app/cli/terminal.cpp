@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/report/report.h"
 #include "update/update.h"
 
 namespace {
@@ -28,17 +29,18 @@ constexpr int ANSWER_POLL_MS = 100;
 // Waits for Enter. End of input, a read error (the terminal went away) and a
 // stop all count as the answer, so that nobody at the keyboard never blocks
 // the run.
-void AwaitAnswer() {
+bool AwaitAnswer() {
     for (;;) {
-        if (UpdateStopRequested()) return;
+        if (UpdateStopRequested()) return false;
         pollfd input{STDIN_FILENO, POLLIN, 0};
         const int ready = poll(&input, 1, ANSWER_POLL_MS);
-        if (ready < 0 && errno != EINTR) return;
+        if (ready < 0 && errno != EINTR) return false;
         if (ready <= 0) continue;
         char c = 0;
         const ssize_t n = read(STDIN_FILENO, &c, 1);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || c == '\n') return;
+        if (n <= 0) return false;
+        if (c == '\n') return true;
     }
 }
 
@@ -66,6 +68,30 @@ void EndBarLine() {
     }
 }
 
+bool TakeCause();
+
+// Under a message: once the outcome is decided, what the result says of it
+// (the cause, whether the flash changed, what to do next); before that (a
+// board step's own message) the cause the back end recorded.
+void ShowUnderLines() {
+    if (UpdateOutcome() == UPDATE_OUTCOME_NONE) {
+        if (TakeCause()) {
+            std::fprintf(stderr, "zelvar: %s\n", LastCause.c_str());
+            std::fflush(stderr);
+        }
+        return;
+    }
+    RunReport report;
+    report.result = UpdateLastResult();
+    if (report.result.osError != 0) report.osError = std::strerror(report.result.osError);
+    LastCause = ReportCause(report);
+    PlatformCauseClear();
+    for (const std::string& line : ReportUnderLines(report)) {
+        std::fprintf(stderr, "zelvar: %s\n", line.c_str());
+    }
+    std::fflush(stderr);
+}
+
 void Message(const char* text, const char* caption) {
     std::lock_guard<std::mutex> guard(Lock);
     // The bar as it stands when the box comes up, then the box below it.
@@ -79,11 +105,12 @@ void Message(const char* text, const char* caption) {
         std::fprintf(Out, "%s\n", text);
     }
     std::fflush(Out);
-    TerminalShowCause();
+    ShowUnderLines();
     if (Interactive) {
         std::fputs("Press Enter to continue.", Out);
         std::fflush(Out);
-        AwaitAnswer();
+        // Enter ends the line itself; any other answer leaves it to us.
+        if (!AwaitAnswer()) std::fputc('\n', Out);
     }
     std::fflush(Out);
 }

@@ -127,21 +127,21 @@ TEST_F(PortEdgeTest, CauseFollowsTheMessage) {
         std::string cause;
     };
     const Case cases[] = {
-        {"missing device", Zelvar("--port " + missing.string()), 1,
+        {"missing device", Zelvar("--port " + missing.string()), 2,
          "[Fail] Please close the GPS application !",
          "zelvar: " + missing.string() + ": No such file or directory"},
-        {"directory", Zelvar("--port " + dir_.string()), 1,
+        {"directory", Zelvar("--port " + dir_.string()), 2,
          "[Fail] Please close the GPS application !",
          "zelvar: " + dir_.string() + ": Is a directory"},
-        {"no permission", noPermission, 1,
+        {"no permission", noPermission, 2,
          "[Fail] Please close the GPS application !",
          "zelvar: " + closed.string() + ": Permission denied"},
-        {"held by another program", Zelvar(std::string("--port ") + name_), 1,
+        {"held by another program", Zelvar(std::string("--port ") + name_), 2,
          "[Fail] Please close the GPS application !", "Device or resource busy"},
-        {"bad GPIO chip", Zelvar("--port " + missing.string() + " --boot-pin nosuchchip:3"), 1,
+        {"bad GPIO chip", Zelvar("--port " + missing.string() + " --boot-pin nosuchchip:3"), 2,
          "GPIOOpen Fail!", "zelvar: GPIO chip 'nosuchchip' (for line 3): "},
         {"temporary folder others can write",
-         "XDG_RUNTIME_DIR=" + open.string() + " " + Zelvar("--simulate"), 1,
+         "XDG_RUNTIME_DIR=" + open.string() + " " + Zelvar("--simulate"), 2,
          "[Fail] Firmware doesn't exist!",
          "zelvar: temporary folder " + open.string() + " is writable by others and not sticky"},
         {"lock file that cannot be opened",
@@ -278,7 +278,7 @@ TEST_F(PortEdgeTest, OwnTerminalIsNotTakenForTheReceiversLine) {
     ASSERT_EQ(waitpid(pid, &raw, 0), pid);
     close(terminal);
     ASSERT_TRUE(WIFEXITED(raw));
-    EXPECT_EQ(WEXITSTATUS(raw), 1) << seen;
+    EXPECT_EQ(WEXITSTATUS(raw), 2) << seen;
     EXPECT_NE(seen.find("[Fail] Please close the GPS application !"), std::string::npos) << seen;
     EXPECT_NE(seen.find("zelvar: /dev/tty is a terminal in use"), std::string::npos) << seen;
     // Only text: a boot frame would bring control bytes.

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "app/cli/report.h"
+#include "app/report/report.h"
+
+#include <cstring>
 
 #include <cstdio>
 
@@ -31,52 +33,46 @@ bool Identified(const UpdateFacts& f) {
 
 }  // namespace
 
-RunReport RefusalReport(const std::string& port, int action, const std::string& step,
-                        const std::string& message, int exitStatus) {
-    RunReport report;
-    report.port = port;
-    report.action = action;
-    report.failedStep = step;
-    report.message = message;
-    report.exitStatus = exitStatus;
-    return report;
+int ReportExitStatus(const RunReport& r) {
+    return UpdateExitStatus(r.result);
 }
 
-const char* OutcomeName(const RunReport& r) {
-    switch (r.exitStatus) {
-        case 0:
-            switch (r.action) {
-                case UPDATE_ACTION_IDENTIFY:
-                    return "identified";
-                case UPDATE_ACTION_VERIFY:
-                case UPDATE_ACTION_VERIFY_BYTES:
-                    return "verified";
-                case UPDATE_ACTION_READ:
-                    return "read";
-                default:
-                    return "updated";
-            }
-        case 2:
-            return "not started";
-        case 3:
-            return "differs";
-        case 130:
-            return "stopped";
-        default:
-            return "failed";
-    }
+std::string ReportCause(const RunReport& r) {
+    std::string cause = r.result.cause;
+    if (!r.osError.empty()) cause += (cause.empty() ? "" : ": ") + r.osError;
+    if (r.result.detail[0] != '\0') cause += (cause.empty() ? "" : "; ") + std::string(r.result.detail);
+    return cause;
+}
+
+std::vector<std::string> ReportUnderLines(const RunReport& r) {
+    std::vector<std::string> lines;
+    const std::string cause = ReportCause(r);
+    const bool said = !cause.empty() && cause == r.result.message;
+    if (!cause.empty() && !said) lines.push_back(cause);
+    if (const char* flash = UpdateFlashLine(r.result)) lines.emplace_back(flash);
+    if (const char* remedy = UpdateRemedy(r.result)) lines.emplace_back(remedy);
+    for (const std::string& what : r.lost) lines.push_back(what + " could not be written");
+    return lines;
 }
 
 json ReportJson(const RunReport& r) {
     const UpdateFacts& f = r.facts;
-    const bool hasImage = r.action == UPDATE_ACTION_UPDATE || r.action == UPDATE_ACTION_VERIFY ||
-                          r.action == UPDATE_ACTION_VERIFY_BYTES;
+    const bool hasImage = r.result.action == UPDATE_ACTION_UPDATE || r.result.action == UPDATE_ACTION_VERIFY ||
+                          r.result.action == UPDATE_ACTION_VERIFY_BYTES;
     json out;
-    out["outcome"] = OutcomeName(r);
-    out["exit_status"] = r.exitStatus;
-    out["failed_step"] = r.failedStep.empty() ? json(nullptr) : json(r.failedStep);
-    out["message"] = r.message.empty() ? json(nullptr) : json(r.message);
-    out["cause"] = r.cause.empty() ? json(nullptr) : json(r.cause);
+    const UpdateResult& result = r.result;
+    const std::string cause = ReportCause(r);
+    const char* remedy = UpdateRemedy(result);
+    out["outcome"] = UpdateOutcomeName(result);
+    out["exit_status"] = UpdateExitStatus(result);
+    out["flash_changed"] = result.flashChanged;
+    out["headline"] = UpdateHeadline(result);
+    out["failed_step"] = result.step[0] == '\0' ? json(nullptr) : json(result.step);
+    out["message"] = result.message[0] == '\0' ? json(nullptr) : json(result.message);
+    out["cause"] = cause.empty() ? json(nullptr) : json(cause);
+    out["remedy"] = remedy != nullptr ? json(remedy) : json(nullptr);
+    out["agent_left_running"] = result.agentLeftRunning;
+    out["retries"] = result.retries;
     out["port"] = r.port;
     if (Identified(f)) {
         out["part"] = f.partName;
@@ -94,7 +90,7 @@ json ReportJson(const RunReport& r) {
                       {"erase", Seconds(f.eraseMs)},
                       {"write", Seconds(f.writeMs)},
                       {"verify", Seconds(f.verifyMs)}};
-    if (r.action == UPDATE_ACTION_IDENTIFY && Identified(f)) {
+    if (r.result.action == UPDATE_ACTION_IDENTIFY && Identified(f)) {
         out["agent_version"] = f.agentVersion;
         out["chip_id"] = f.chipId;
         out["device_id"] = f.deviceId;
@@ -106,7 +102,7 @@ json ReportJson(const RunReport& r) {
         }
         out["sector_runs"] = runs;
     }
-    if (r.action == UPDATE_ACTION_VERIFY_BYTES) {
+    if (r.result.action == UPDATE_ACTION_VERIFY_BYTES) {
         out["bytes_compared"] = f.bytesCompared;
         out["differing_bytes"] = f.differingBytes;
         out["first_difference"] = f.differingBytes != 0 ? json(f.firstDifference) : json(nullptr);
@@ -114,12 +110,14 @@ json ReportJson(const RunReport& r) {
     if (!r.backup.path.empty()) out["backup"] = FileJson(r.backup);
     if (!r.read.path.empty()) out["read"] = FileJson(r.read);
     if (r.adapterLatencyMs > 1) out["adapter_latency_ms"] = r.adapterLatencyMs;
+    if (!r.lost.empty()) out["lost_output"] = r.lost;
     return out;
 }
 
 void PrintReportLines(const RunReport& r, FILE* out, bool phaseTimes) {
     const UpdateFacts& f = r.facts;
-    if (r.action == UPDATE_ACTION_IDENTIFY && Identified(f)) {
+    const UpdateResult& result = r.result;
+    if (r.result.action == UPDATE_ACTION_IDENTIFY && Identified(f)) {
         std::fprintf(out, "Agent version: %s\n", f.agentVersion);
         std::fprintf(out, "Chip id: %u\n", static_cast<unsigned>(f.chipId));
         std::fprintf(out, "Flash part: %s, maker %s (device 0x%04X, maker 0x%04X)\n", f.partName,
@@ -133,11 +131,11 @@ void PrintReportLines(const RunReport& r, FILE* out, bool phaseTimes) {
         }
         std::fprintf(out, "\n");
     }
-    if (r.action == UPDATE_ACTION_VERIFY && f.receiverCrcRead) {
+    if (r.result.action == UPDATE_ACTION_VERIFY && f.receiverCrcRead) {
         std::fprintf(out, "Image CRC-16:    %s over %u bytes\n", Hex16(f.imageCrc).c_str(),
                      f.imageLength);
         std::fprintf(out, "Receiver CRC-16: %s\n", Hex16(f.receiverCrc).c_str());
-        if (r.exitStatus == 0) {
+        if (result.outcome == UPDATE_OUTCOME_FINISHED) {
             std::fprintf(out,
                          "Verified: the CRCs agree. A CRC-16 match is a check, not a proof that "
                          "every byte is the image's.\n");
@@ -145,7 +143,7 @@ void PrintReportLines(const RunReport& r, FILE* out, bool phaseTimes) {
             std::fprintf(out, "Differs: the receiver's flash does not hold this image.\n");
         }
     }
-    if (r.action == UPDATE_ACTION_VERIFY_BYTES && f.bytesCompared == f.imageLength &&
+    if (r.result.action == UPDATE_ACTION_VERIFY_BYTES && f.bytesCompared == f.imageLength &&
         f.imageLength != 0) {
         if (f.differingBytes == 0) {
             std::fprintf(out, "Verified: all %u bytes of the image read back equal.\n",
@@ -165,6 +163,10 @@ void PrintReportLines(const RunReport& r, FILE* out, bool phaseTimes) {
         std::fprintf(out, "Read: %u bytes of %u written to %s (receiver CRC-16 of the flash %s)\n",
                      r.read.bytes, f.flashBytes, r.read.path.c_str(),
                      Hex16(r.read.flashCrc).c_str());
+    }
+    if (result.retries != 0) {
+        std::fprintf(out, "Retries: %u exchanges were sent again; the line is noisy.\n",
+                     static_cast<unsigned>(result.retries));
     }
     if (phaseTimes && r.workerRan) {
         std::fprintf(out, "Times: boot %.1f s", Seconds(f.bootMs));
