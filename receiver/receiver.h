@@ -26,8 +26,9 @@ enum class ReceiverStage {
     BootRom,     // waits for the first stage at 38400 baud
     FirstStage,  // serves the boot-stage requests
     Agent,       // serves the flash agent commands and the disconnect
-    Firmware,    // runs its own firmware: no protocol at all
+    Firmware,    // runs its own firmware: no boot protocol (NMEA sentences when it talks)
     Hung,        // jumped somewhere without a program: silent until reset
+    Held,        // its reset input is active: deaf and silent until released
 };
 
 // Faults tied to one frame number.
@@ -96,6 +97,20 @@ struct ReceiverConfig {
     // before a rate change is then taken at either rate.
     bool lineRateAmbiguous = false;
 
+    // Powers up running its firmware instead of waiting in the boot ROM, and
+    // that firmware talks: a $GPGGA and a $GPRMC sentence every nmeaPeriodMs
+    // at nmeaBaud, 8-N-1, whatever the host sends. Without it the firmware
+    // (reached by clearing the update pin) stays silent, as before.
+    bool runningFirmware = false;
+    uint32_t nmeaBaud = 9600;
+    uint32_t nmeaPeriodMs = 1000;
+
+    // Noise on the line: every bit on the wire (start, data and stop bits of
+    // every byte, acknowledgements included, both directions) is flipped with
+    // this probability. The same seed and the same traffic flip the same bits.
+    double bitErrorRate = 0;
+    uint64_t noiseSeed = 1;
+
     ReceiverFaults faults;
 };
 
@@ -112,6 +127,11 @@ struct ReceiverCounters {
     uint32_t writes = 0;           // EPWrite requests
     uint32_t disconnects = 0;
     uint32_t powerLosses = 0;
+    uint32_t firmwareStarts = 0;  // resets (or power-up) into the firmware
+    uint32_t nmeaSentences = 0;
+    // Bits the line noise flipped, by direction.
+    uint64_t noiseFlipsFromHost = 0;
+    uint64_t noiseFlipsToHost = 0;
     // Bytes that crossed the line, by the host's rate at the time.
     std::map<uint32_t, uint64_t> bytesFromHost;
     std::map<uint32_t, uint64_t> bytesToHost;
@@ -162,6 +182,19 @@ class Receiver {
 
     void EnterBootRom();  // update pin set / power-on: boot ROM at 38400, flash kept
     void RunFirmware();   // update pin cleared: its own firmware, no protocol
+
+    // Time passes with no bytes from the host: the receiver's clock moves to
+    // nowMs, and what a talking firmware sends before untilMs goes out (with
+    // its delay relative to nowMs). Resets and inputs below take effect at
+    // the latest time the receiver was given.
+    void Advance(double nowMs, double untilMs);
+    // The processor's reset input (held in reset while active) and its
+    // boot-select input, sampled as reset is released: active, the boot ROM;
+    // inactive, the firmware in the flash.
+    void SetResetInput(bool active);
+    void SetBootSelectInput(bool active);
+    bool ResetInput() const;
+    bool BootSelectInput() const;
 
     ReceiverStage Stage() const;
     uint32_t UartBaud() const;  // rounded

@@ -38,6 +38,9 @@ Receiver::Receiver(ReceiverConfig config) : s_(std::make_unique<ReceiverState>()
     const uint8_t fill = s.config.flashInit == FlashInit::Fill ? s.config.flashFill : 0xFF;
     s.flash.Cells().assign(static_cast<size_t>(size), fill);
     if (s.config.flashInit == FlashInit::File) s.ok = s.LoadFlashFile();
+    s.noiseFromHost.Configure(s.config.bitErrorRate, s.config.noiseSeed, 1);
+    s.noiseToHost.Configure(s.config.bitErrorRate, s.config.noiseSeed, 2);
+    if (s.config.runningFirmware) s.Reset(ReceiverStage::Firmware);
 }
 
 Receiver::~Receiver() = default;
@@ -72,6 +75,29 @@ void Receiver::EnterBootRom() {
 }
 void Receiver::RunFirmware() {
     s_->Reset(ReceiverStage::Firmware);
+}
+void Receiver::Advance(double nowMs, double untilMs) {
+    s_->inputMs = nowMs;
+    s_->FirmwareTalk(untilMs);
+}
+void Receiver::SetResetInput(bool active) {
+    ReceiverState& s = *s_;
+    if (active == s.resetInput) return;
+    s.resetInput = active;
+    if (active) {
+        s.Reset(ReceiverStage::Held);
+    } else {
+        s.Reset(s.bootSelectInput ? ReceiverStage::BootRom : ReceiverStage::Firmware);
+    }
+}
+void Receiver::SetBootSelectInput(bool active) {
+    s_->bootSelectInput = active;
+}
+bool Receiver::ResetInput() const {
+    return s_->resetInput;
+}
+bool Receiver::BootSelectInput() const {
+    return s_->bootSelectInput;
 }
 ReceiverStage Receiver::Stage() const {
     return s_->stage;

@@ -14,6 +14,7 @@
 
 #include "receiver/flash/nor_flash.h"
 #include "receiver/line/frame.h"
+#include "receiver/line/noise.h"
 #include "receiver/receiver.h"
 
 constexpr double BOOT_ROM_BAUD = 38400.0;
@@ -62,6 +63,16 @@ struct ReceiverState {
     uint32_t programBuffer = 2;
     uint32_t erases = 0;  // EraseSectorSet requests that reached the flash
 
+    // Inputs and the firmware.
+    bool resetInput = false;
+    bool bootSelectInput = false;
+    double firmwareStartMs = 0;
+    uint64_t nmeaBursts = 0;  // sentence pairs sent since the firmware started
+
+    // Noise, one independent stream per direction.
+    LineNoise noiseFromHost;
+    LineNoise noiseToHost;
+
     void Log(const std::string& text) {
         if (log) log(text);
     }
@@ -91,6 +102,9 @@ struct ReceiverState {
     void BootRomFrame(uint32_t n, const uint8_t* payload, size_t length, double done);
     void FirstStageFrame(uint32_t n, const uint8_t* payload, size_t length, double done);
     void SetDivisor(uint16_t divisor);
+
+    // boot/firmware.cpp: the firmware's sentences due before untilMs.
+    void FirmwareTalk(double untilMs);
 
     // agent/agent.cpp.
     void AgentFrame(uint32_t n, const uint8_t* payload, size_t length, double done);

@@ -320,7 +320,7 @@ void Close() {
     Inner->close();
 }
 
-const SerialOps Table{Open, SetBaud, Read, Write, Close};
+const SerialOps Table{Open, SetBaud, Read, Write, Close, nullptr};
 
 }  // namespace
 

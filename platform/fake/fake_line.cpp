@@ -105,7 +105,7 @@ void FakeSleep(uint32_t milliseconds) {
     Line.now += milliseconds;
 }
 
-const SerialOps FakeSerialTable{FakeOpen, FakeSetBaud, FakeRead, FakeWrite, FakeClose};
+const SerialOps FakeSerialTable{FakeOpen, FakeSetBaud, FakeRead, FakeWrite, FakeClose, nullptr};
 const ClockOps FakeClockTable{FakeNow, FakeSleep};
 
 }  // namespace

@@ -348,7 +348,7 @@ void Close() {
     Port = PortState{};
 }
 
-const SerialOps Table{Open, SetBaud, Read, Write, Close};
+const SerialOps Table{Open, SetBaud, Read, Write, Close, nullptr};
 
 }  // namespace
 

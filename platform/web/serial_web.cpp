@@ -87,7 +87,7 @@ void Close() {
     OpenBaud = 0;
 }
 
-const SerialOps Table{Open, SetBaud, Read, Write, Close};
+const SerialOps Table{Open, SetBaud, Read, Write, Close, nullptr};
 
 }  // namespace
 

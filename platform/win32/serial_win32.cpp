@@ -180,7 +180,7 @@ void Close() {
     Port = PortState{};
 }
 
-const SerialOps Table{Open, SetBaud, Read, Write, Close};
+const SerialOps Table{Open, SetBaud, Read, Write, Close, nullptr};
 
 }  // namespace
 

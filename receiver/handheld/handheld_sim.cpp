@@ -20,6 +20,7 @@ struct Handheld {
     bool driverLoaded = false;
     bool gpioOpen = false;
     bool pinSet = false;
+    uint32_t lines = 0;  // SERIAL_LINE_* asserted
     int controlCalls = 0;
 };
 
@@ -111,6 +112,8 @@ PlatformHandle CreateFile(const char* name, uint32_t, uint32_t, uint32_t, uint32
 
 void SetPin(bool set) {
     Board.pinSet = set;
+    // On a desk the pin is wired to nothing.
+    if (Board.config.deskWiring) return;
     if (Board.inProcess) {
         if (set) {
             Board.inProcess->EnterBootRom();
@@ -174,6 +177,7 @@ int PowerStatus(int* acLineStatus) {
 int LineOpen(const char* deviceName, uint32_t baud) {
     if (!Board.memory || !Board.driverLoaded || Board.portName != deviceName) return 0;
     Board.memory->Open(baud);
+    HandheldSimSetLines(SERIAL_LINE_DTR | SERIAL_LINE_RTS, SERIAL_LINE_DTR | SERIAL_LINE_RTS);
     return 1;
 }
 
@@ -199,7 +203,14 @@ int LineWrite(const uint8_t* buffer, uint32_t length, uint32_t* count) {
 }
 
 void LineClose() {
-    if (Board.memory) Board.memory->Close();
+    if (!Board.memory) return;
+    if (Board.memory->IsOpen()) HandheldSimSetLines(SERIAL_LINE_DTR | SERIAL_LINE_RTS, 0);
+    Board.memory->Close();
+}
+
+int LineSetLines(uint32_t which, uint32_t asserted) {
+    if (!Board.memory || !Board.memory->IsOpen()) return 0;
+    return HandheldSimSetLines(which, asserted);
 }
 
 uint64_t LineNow() {
@@ -210,7 +221,31 @@ void LineSleep(uint32_t milliseconds) {
     if (Board.memory) Board.memory->Sleep(milliseconds);
 }
 
-const SerialOps LineTable{LineOpen, LineSetBaud, LineRead, LineWrite, LineClose};
+const SerialOps LineTable{LineOpen, LineSetBaud, LineRead, LineWrite, LineClose, LineSetLines};
+
+// The desk around a real port (line Pty).
+const SerialOps* DeskInner = nullptr;
+
+int DeskOpen(const char* deviceName, uint32_t baud) {
+    const int ok = DeskInner->open(deviceName, baud);
+    if (ok != 0) HandheldSimSetLines(SERIAL_LINE_DTR | SERIAL_LINE_RTS, SERIAL_LINE_DTR | SERIAL_LINE_RTS);
+    return ok;
+}
+int DeskSetBaud(uint32_t baud) {
+    return DeskInner->setBaud(baud);
+}
+int DeskRead(uint8_t* buffer, uint32_t length, uint32_t* count) {
+    return DeskInner->read(buffer, length, count);
+}
+int DeskWrite(const uint8_t* buffer, uint32_t length, uint32_t* count) {
+    return DeskInner->write(buffer, length, count);
+}
+void DeskClose() {
+    HandheldSimSetLines(SERIAL_LINE_DTR | SERIAL_LINE_RTS, 0);
+    DeskInner->close();
+}
+
+const SerialOps DeskTable{DeskOpen, DeskSetBaud, DeskRead, DeskWrite, DeskClose, HandheldSimSetLines};
 const ClockOps ClockTable{LineNow, LineSleep};
 
 const BoardOps Table{RegOpenKey, RegCloseKey, ActivateDevice,  ActivateDeviceEx, DeactivateDevice,
@@ -222,10 +257,11 @@ void HandheldSimStart(const HandheldSimConfig& config) {
     HandheldSimStop();
     Board = Handheld{};
     Board.config = config;
+    if (config.deskWiring) Board.config.receiver.runningFirmware = true;
     if (config.line == HandheldLine::Fake) {
-        Board.inProcess = std::make_unique<Receiver>(config.receiver);
+        Board.inProcess = std::make_unique<Receiver>(Board.config.receiver);
     } else if (config.line == HandheldLine::Memory) {
-        Board.inProcess = std::make_unique<Receiver>(config.receiver);
+        Board.inProcess = std::make_unique<Receiver>(Board.config.receiver);
         Board.memory = std::make_unique<MemoryLine>(
             *Board.inProcess, MemoryLineTimeouts{SERIAL_READ_INTERVAL_MS, SERIAL_READ_CONSTANT_MS,
                                                  SERIAL_READ_MULTIPLIER_MS});
@@ -274,6 +310,39 @@ Receiver* HandheldSimReceiver() {
 bool HandheldSimPinSet() {
     return Board.pinSet;
 }
+int HandheldSimSetLines(uint32_t which, uint32_t asserted) {
+    const uint32_t lines = (Board.lines & ~which) | (asserted & which);
+    Board.lines = lines;
+    if (!Board.config.deskWiring) return 1;  // nothing listens to them
+    const bool bootSelect = (lines & SERIAL_LINE_DTR) != 0;
+    const bool reset = (lines & SERIAL_LINE_RTS) != 0;
+    // Lines changed together: boot-select is already valid when reset lets go.
+    if (Board.inProcess) {
+        if (Board.memory) Board.memory->CatchUp();
+        Board.inProcess->SetBootSelectInput(bootSelect);
+        Board.inProcess->SetResetInput(reset);
+        if (Board.memory && reset) Board.memory->DropUnsent();
+    } else if (Board.pty) {
+        Board.pty->SetInputs(reset, bootSelect);
+    }
+    return 1;
+}
+
+uint32_t HandheldSimLines() {
+    return Board.lines;
+}
+
+bool HandheldSimRunningFirmware() {
+    if (Board.inProcess) return Board.inProcess->Stage() == ReceiverStage::Firmware;
+    if (Board.pty) return Board.pty->Stage() == ReceiverStage::Firmware;
+    return false;
+}
+
+const SerialOps& HandheldSimDeskSerialOps(const SerialOps& inner) {
+    DeskInner = &inner;
+    return DeskTable;
+}
+
 bool HandheldSimDriverLoaded() {
     return Board.driverLoaded;
 }

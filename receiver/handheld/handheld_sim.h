@@ -30,6 +30,12 @@ struct HandheldSimConfig {
     std::set<int> failingControlCalls;  // 1-based numbers of DeviceIoControl calls
     bool powerReadable = true;
     int acLineStatus = 1;  // 1 external, 0 battery
+    // A receiver on a desk instead of in the handheld: it powers up running
+    // its firmware (receiver.runningFirmware is set), the update pin is wired
+    // to nothing, and the port's DTR drives its boot-select input and RTS its
+    // reset input, each active while asserted. Opening the port asserts both
+    // (the receiver is held in reset); closing releases both.
+    bool deskWiring = false;
 };
 
 struct HandheldCall {
@@ -64,4 +70,16 @@ std::vector<uint8_t> HandheldSimFlash();
 // The in-process receiver (line Fake or Memory), or nullptr.
 Receiver* HandheldSimReceiver();
 bool HandheldSimPinSet();
+// The port's modem-control outputs (SERIAL_LINE_*) as last driven: what
+// HandheldSimSerialOps().setLines does, on any line; always 1 (an adapter
+// drives them whether or not anything listens).
+int HandheldSimSetLines(uint32_t which, uint32_t asserted);
+uint32_t HandheldSimLines();
+// The receiver runs its firmware (not its boot ROM, not held in reset).
+bool HandheldSimRunningFirmware();
+// For line Pty: the host's own serial table (inner, which must outlive its
+// use) with what the desk adds: open asserts DTR and RTS, close releases
+// them, setLines drives them. The program's --simulate installs this around
+// the real port so that a desk receiver sees its lines.
+const SerialOps& HandheldSimDeskSerialOps(const SerialOps& inner);
 bool HandheldSimDriverLoaded();

@@ -30,13 +30,16 @@ double ReceiverState::ByteMs(double rate) const {
 
 // Sends bytes that are ready at readyAt (absolute ms); they leave when the
 // transmitter is free and, with wire timing, take their time on the line.
-void ReceiverState::Emit(const std::vector<uint8_t>& bytes, double readyAt) {
-    if (uartRate <= 0 || bytes.empty()) return;
+void ReceiverState::Emit(const std::vector<uint8_t>& sent, double readyAt) {
+    if (uartRate <= 0 || sent.empty()) return;
     const double start = std::max(readyAt, txFreeAt);
     const double end =
-        start + (config.wireTiming ? static_cast<double>(bytes.size()) * ByteMs(uartRate) : 0);
+        start + (config.wireTiming ? static_cast<double>(sent.size()) * ByteMs(uartRate) : 0);
     txFreeAt = end;
-    counters.bytesToHost[hostBaud] += bytes.size();
+    counters.bytesToHost[hostBaud] += sent.size();
+    const std::vector<uint8_t> bytes =
+        noiseToHost.On() ? noiseToHost.Apply(sent.data(), sent.size(), &counters.noiseFlipsToHost)
+                         : sent;
     if (!out && !outAt) return;
     const double rel = std::max(end - inputMs, 0.0);
     const uint64_t delay = static_cast<uint64_t>(std::ceil(rel - 1e-9));
@@ -48,7 +51,7 @@ void ReceiverState::Emit(const std::vector<uint8_t>& bytes, double readyAt) {
         }
     };
     if (HostMatches()) {
-        send(bytes.data(), bytes.size());
+        if (!bytes.empty()) send(bytes.data(), bytes.size());
     } else {
         const std::vector<uint8_t> seen =
             UartResample(bytes.data(), bytes.size(), uartRate, hostBaud);
@@ -160,11 +163,19 @@ void ReceiverState::Input(const uint8_t* data, size_t count, double nowMs, uint3
     inputMs = nowMs;
     hostBaud = baud;
     counters.bytesFromHost[baud] += count;
+    // What the firmware said before these bytes came goes out first.
+    FirmwareTalk(nowMs);
+    std::vector<uint8_t> noisy;
+    if (noiseFromHost.On()) {
+        noisy = noiseFromHost.Apply(data, count, &counters.noiseFlipsFromHost);
+        data = noisy.data();
+        count = noisy.size();
+    }
     if (afterAck != AfterAck::None && nowMs >= afterAckDeadline) {
         RunAfterAck();
     }
     if (afterAck != AfterAck::None && count > 0) TakeAcknowledgement(&data, &count);
-    if (stage == ReceiverStage::Firmware || uartRate <= 0) return;
+    if (stage == ReceiverStage::Firmware || stage == ReceiverStage::Held || uartRate <= 0) return;
     std::vector<uint8_t> garbled;
     if (!HostMatches()) {
         garbled = UartResample(data, count, baud, uartRate);
@@ -249,6 +260,7 @@ void ReceiverState::HandleFrame(const std::vector<uint8_t>& frame, double done) 
             break;
         case ReceiverStage::Firmware:
         case ReceiverStage::Hung:
+        case ReceiverStage::Held:
             break;
     }
 }
@@ -260,6 +272,14 @@ void ReceiverState::Reset(ReceiverStage to) {
     clockScale = 1.0;
     rx.clear();
     open = false;
+    if (to == ReceiverStage::Held) {
+        uartRate = 0;  // neither hears nor sends
+    } else if (to == ReceiverStage::Firmware) {
+        ++counters.firmwareStarts;
+        firmwareStartMs = inputMs;
+        nmeaBursts = 0;
+        if (config.runningFirmware) uartRate = config.nmeaBaud;
+    }
 }
 
 void ReceiverState::PowerLoss(uint32_t n, double done) {

@@ -14,6 +14,8 @@ MemoryLine::MemoryLine(Receiver& receiver, MemoryLineTimeouts timeouts)
 }
 
 void MemoryLine::Open(uint32_t baud) {
+    // Whatever came while the port was closed is purged with the rest.
+    CatchUp();
     baud_ = baud;
     toHost_.clear();
 }
@@ -28,6 +30,8 @@ void MemoryLine::Close() {
 
 uint32_t MemoryLine::Read(uint8_t* buffer, uint32_t length) {
     const uint64_t total = now_ + timeouts_.constantMs + uint64_t{timeouts_.multiplierMs} * length;
+    // A talking firmware's sentences are made as the read waits for them.
+    receiver_.Advance(static_cast<double>(now_), static_cast<double>(total));
     uint32_t got = 0;
     while (got < length) {
         const uint64_t deadline =
@@ -45,4 +49,12 @@ uint32_t MemoryLine::Read(uint8_t* buffer, uint32_t length) {
 
 void MemoryLine::Write(const uint8_t* data, uint32_t length) {
     receiver_.Input(data, length, now_, baud_);
+}
+
+void MemoryLine::CatchUp() {
+    receiver_.Advance(static_cast<double>(now_), static_cast<double>(now_));
+}
+
+void MemoryLine::DropUnsent() {
+    while (!toHost_.empty() && toHost_.back().atMs > now_) toHost_.pop_back();
 }

@@ -35,6 +35,11 @@ class MemoryLine {
     uint32_t Read(uint8_t* buffer, uint32_t length);
     // The receiver hears the bytes at once, at the host's rate.
     void Write(const uint8_t* data, uint32_t length);
+    // The receiver's clock catches up with the line's (what it sent meanwhile
+    // is queued); call before changing its inputs.
+    void CatchUp();
+    // Bytes not on the wire yet are lost: the receiver's UART was reset.
+    void DropUnsent();
 
     uint64_t NowMs() const { return now_; }
     void Sleep(uint32_t ms) { now_ += ms; }

@@ -1,19 +1,29 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "receiver/line/uart.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
 
 // Line level at bit cell m of the transmitted stream: start bit low, data
 // LSB first, stop bit high, idle high outside the stream.
-int LevelAtCell(const uint8_t* data, size_t count, int64_t cell) {
+int SentLevel(const uint8_t* data, size_t count, int64_t cell) {
     if (cell < 0 || cell >= static_cast<int64_t>(count) * 10) return 1;
     const int64_t byte = cell / 10;
     const int64_t bit = cell % 10;
     if (bit == 0) return 0;
     if (bit == 9) return 1;
     return (data[byte] >> (bit - 1)) & 1;
+}
+
+int LevelAtCell(const uint8_t* data, size_t count, int64_t cell,
+                const std::vector<uint64_t>* flipped) {
+    const int level = SentLevel(data, count, cell);
+    if (flipped == nullptr || cell < 0) return level;
+    return std::binary_search(flipped->begin(), flipped->end(), static_cast<uint64_t>(cell))
+               ? 1 - level
+               : level;
 }
 
 }  // namespace
@@ -23,12 +33,14 @@ bool UartRatesMatch(double a, double b, double tolerance) {
     return std::fabs(a / b - 1.0) <= tolerance;
 }
 
-std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRate, double rxRate) {
+std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRate, double rxRate,
+                                  const std::vector<uint64_t>* flipped) {
     std::vector<uint8_t> out;
     if (count == 0 || txRate <= 0 || rxRate <= 0) return out;
     const int64_t cells = static_cast<int64_t>(count) * 10;
     auto level = [&](double seconds) {
-        return LevelAtCell(data, count, static_cast<int64_t>(std::floor(seconds * txRate)));
+        return LevelAtCell(data, count, static_cast<int64_t>(std::floor(seconds * txRate)),
+                           flipped);
     };
     double searchFrom = 0;
     for (;;) {
@@ -36,7 +48,8 @@ std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRa
         // line goes from high to low.
         int64_t cell = static_cast<int64_t>(std::ceil(searchFrom * txRate - 1e-9));
         while (cell < cells &&
-               !(LevelAtCell(data, count, cell - 1) == 1 && LevelAtCell(data, count, cell) == 0)) {
+               !(LevelAtCell(data, count, cell - 1, flipped) == 1 &&
+                 LevelAtCell(data, count, cell, flipped) == 0)) {
             ++cell;
         }
         if (cell >= cells) break;

@@ -19,5 +19,7 @@ bool UartRatesMatch(double a, double b, double tolerance = UART_TOLERANCE);
 // (8-N-1, idle line before and after): each start edge is followed and the
 // bits are sampled in the middle of the receiver's own bit cells. A frame
 // whose stop bit samples low is delivered as sampled, as a raw tty without
-// input checking does.
-std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRate, double rxRate);
+// input checking does. flipped (sorted) lists bit cells of the stream, 10 a
+// byte, that noise turned over.
+std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRate, double rxRate,
+                                  const std::vector<uint64_t>* flipped = nullptr);

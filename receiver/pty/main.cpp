@@ -172,6 +172,29 @@ int main(int argc, char** argv) {
               "tick (default 0: at once)")
         ->type_name("MS");
 
+    app.add_option("--bit-error-rate", config.bitErrorRate,
+                   "Flip every bit on the line (start, data and stop bits, acknowledgements "
+                   "included, both directions) with probability P (default 0: a clean line)")
+        ->type_name("P")
+        ->check(CLI::Range(0.0, 1.0));
+    AddNumber(app, "--seed", config.noiseSeed,
+              "Seed of --bit-error-rate: the same seed and the same traffic flip the same bits "
+              "(default 1)");
+
+    // The firmware.
+    app.add_flag("--running-firmware", config.runningFirmware,
+                 "Start running the receiver's firmware instead of waiting in the boot ROM: it "
+                 "sends a $GPGGA and a $GPRMC sentence every --nmea-period-ms at --nmea-baud and "
+                 "ignores the boot protocol. Only a reset with boot-select active enters the "
+                 "boot ROM, which a pseudo-terminal cannot give (no DTR/RTS)");
+    AddNumber(app, "--nmea-baud", config.nmeaBaud,
+              "Rate of the firmware's sentences (default 9600); a host at 38400 reads "
+              "them garbled unless the rates match")
+        ->type_name("BAUD");
+    AddNumber(app, "--nmea-period-ms", config.nmeaPeriodMs,
+              "Time between the firmware's fixes (default 1000)")
+        ->type_name("MS");
+
     // Faults tied to a frame number.
     std::vector<uint32_t> nak, corrupt, drop, wrongCode, trailing, stall, oversize;
     app.add_option("--nak-frame", nak, "Answer frame N with NAK (repeatable)")->type_name("N");

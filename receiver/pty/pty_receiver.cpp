@@ -165,8 +165,32 @@ struct PtyReceiver::Impl {
                 hangup = true;
             }
             std::lock_guard<std::mutex> lock(mutex);
+            // A talking firmware's next sentences, due within the next wait.
+            inputMs = Now();
+            receiver->Advance(inputMs, inputMs + IDLE_POLL_MS);
             Flush();
         }
+    }
+
+    // The receiver's UART was reset: what it had not sent is lost. Called
+    // with the mutex held.
+    void DropUnsent() {
+        const double now = Now();
+        while (!pending.empty() && pending.back().due > now) {
+            queuedBytes -= pending.back().bytes.size();
+            pending.pop_back();
+        }
+    }
+
+    // Runs a change of the receiver's stage at the present time.
+    void Reset(const std::function<void(Receiver&)>& change) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!receiver) return;
+        inputMs = Now();
+        receiver->Advance(inputMs, inputMs);
+        const ReceiverStage before = receiver->Stage();
+        change(*receiver);
+        if (receiver->Stage() != before) DropUnsent();
     }
 
     void Close() {
@@ -253,11 +277,24 @@ const std::string& PtyReceiver::SlavePath() const {
 }
 
 void PtyReceiver::EnterBootRom() {
-    WithReceiver([](Receiver& r) { r.EnterBootRom(); });
+    impl_->Reset([](Receiver& r) { r.EnterBootRom(); });
 }
 
 void PtyReceiver::RunFirmware() {
-    WithReceiver([](Receiver& r) { r.RunFirmware(); });
+    impl_->Reset([](Receiver& r) { r.RunFirmware(); });
+}
+
+void PtyReceiver::SetInputs(bool reset, bool bootSelect) {
+    impl_->Reset([reset, bootSelect](Receiver& r) {
+        r.SetBootSelectInput(bootSelect);
+        r.SetResetInput(reset);
+    });
+}
+
+ReceiverStage PtyReceiver::Stage() {
+    ReceiverStage stage = ReceiverStage::BootRom;
+    WithReceiver([&stage](Receiver& r) { stage = r.Stage(); });
+    return stage;
 }
 
 std::vector<uint8_t> PtyReceiver::Flash() {

@@ -26,6 +26,10 @@ class PtyReceiver {
     const std::string& SlavePath() const;
     void EnterBootRom();
     void RunFirmware();
+    // The receiver's reset and boot-select inputs (see Receiver); bytes it
+    // had not sent yet are lost when it resets.
+    void SetInputs(bool reset, bool bootSelect);
+    ReceiverStage Stage();
     std::vector<uint8_t> Flash();
     uint32_t Disconnects();
     // Waits until at least count disconnects happened; false on time-out.

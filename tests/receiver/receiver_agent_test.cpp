@@ -369,6 +369,55 @@ TEST(ReceiverAgent, DisconnectAnswersAndWritesTheFlashOut) {
     EXPECT_EQ(again.Flash()[2], 0x5A);
 }
 
+// A host that lost an answer sends the same request again: the agent serves
+// it as it serves any request, with no memory of the first.
+TEST(ReceiverAgent, ARequestSentAgainIsServedAgainWithoutLeniency) {
+    struct Row {
+        const char* name;
+        Payload request;
+        uint32_t first, again;
+        bool openAfter;
+    };
+    const Payload open = Payload{}.U8(6).U32(0).U32(0).U32(0).U32(0);
+    const std::vector<Row> rows = {
+        // The part stays open as the first open left it; the repeat's answer
+        // carries no description.
+        {"EPOpen", open, 1, 1, true},
+        {"EPClose", Payload{}.U8(14), 0, 0, false},
+        {"EraseSectorSet", Erase(0x4000, 0x2000), 0, 0, true},
+        // The same data programmed over itself reads back as sent.
+        {"EPWrite", Write(0x4000, {0x12, 0x34, 0x56, 0x78}), 0, 0, true},
+        {"CalculateFlashCRC16", Payload{}.U8(30).U32(0).U32(16).U16(0xFFFF), 0, 0, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Agent agent;
+        EXPECT_EQ(agent.Status(row.request), row.first);
+        const std::vector<uint8_t> flash = agent.wire.receiver.Flash();
+        EXPECT_EQ(agent.Status(row.request), row.again);
+        EXPECT_EQ(agent.wire.receiver.Flash(), flash);
+        EXPECT_EQ(agent.wire.receiver.AgentOpen(), row.openAfter);
+    }
+    // Other data over a programmed block is a failed write, not a rewrite.
+    Agent agent;
+    EXPECT_EQ(agent.Status(Write(0x4000, {0x12, 0x34})), 0u);
+    EXPECT_EQ(agent.Status(Write(0x4000, {0x21, 0x43})), 4u);
+}
+
+TEST(ReceiverAgent, ADisconnectWhoseAnswerWasLostCannotBeSentAgain) {
+    ReceiverConfig config;
+    Agent agent(config);
+    // The answer is lost: the receiver waits no acknowledgement and is back
+    // in its boot ROM at 38400, where the repeat at 115200 is noise.
+    agent.wire.receiver.Faults().frames[agent.wire.receiver.Counters().frames + 1] =
+        FrameFault::DropAnswer;
+    EXPECT_FALSE(agent.Call(Payload{}.U8(34)).answered);
+    EXPECT_EQ(agent.wire.receiver.Stage(), ReceiverStage::BootRom);
+    const Reply again = agent.Call(Payload{}.U8(34));
+    EXPECT_EQ(again.ack, -1);
+    EXPECT_EQ(agent.wire.receiver.Counters().disconnects, 1u);
+}
+
 TEST(ReceiverParts, TableHoldsTheKnownRowsConsistently) {
     const auto& table = FlashPartTable();
     EXPECT_EQ(table.size(), 57u);

@@ -103,12 +103,49 @@ TEST(ReceiverPty, AdapterLatencyHoldsAnswersUntilTheTimerFires) {
         ASSERT_EQ(PtyExchange({42}).payload, (std::vector<uint8_t>{43, 48}));
     }
     const double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count();
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     // Without the adapter these take about a millisecond each.
     EXPECT_GE(ms, (EXCHANGES - 1) * PERIOD_MS - 2.0);
     EXPECT_LT(ms, (EXCHANGES + 4) * PERIOD_MS);
     port.close();
+    receiver.Stop();
+}
+
+// A receiver running its firmware talks on its own, with no host input to
+// drive it, and takes no notice of the boot ROM's frame.
+TEST(ReceiverPty, RunningFirmwareTalksNmeaOnItsOwn) {
+    ReceiverConfig config;
+    config.runningFirmware = true;
+    config.nmeaBaud = 38400;  // the host's rate, so that the text is legible
+    config.nmeaPeriodMs = 20;
+    PtyReceiver receiver;
+    std::string error;
+    ASSERT_TRUE(receiver.Start(config, &error)) << error;
+    const SerialOps& port = PosixSerialOps();
+    ASSERT_EQ(port.open(receiver.SlavePath().c_str(), 38400), 1);
+    const std::vector<uint8_t> load = Frame(Wire::LoadFirstStage({1, 2, 3}).bytes);
+    uint32_t count = 0;
+    ASSERT_EQ(port.write(load.data(), static_cast<uint32_t>(load.size()), &count), 1);
+    std::string text;
+    int lines = 0;
+    while (lines < 5) {
+        uint8_t b = 0;
+        ASSERT_EQ(port.read(&b, 1, &count), 1);
+        ASSERT_EQ(count, 1u) << "no sentence within the read time-out";
+        text.push_back(static_cast<char>(b));
+        if (b == '\n') ++lines;
+    }
+    port.close();
+    // The first line may be the tail of a sentence the open cut into.
+    const size_t first = text.find('$');
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(text.find('\x06'), std::string::npos);  // no ACK of the frame
+    EXPECT_NE(text.find("$GPGGA,"), std::string::npos);
+    EXPECT_NE(text.find("$GPRMC,"), std::string::npos);
+    receiver.WithReceiver([](Receiver& r) {
+        EXPECT_EQ(r.Stage(), ReceiverStage::Firmware);
+        EXPECT_EQ(r.Counters().frames, 0u);
+    });
     receiver.Stop();
 }
 
@@ -159,6 +196,12 @@ TEST(ReceiverProgram, HelpListsTheOptionsAndBadOptionsFail) {
                                "--mismatched-parts",
                                "--claim-flash-size",
                                "--adapter-latency",
+                               "--erase-delay-ms",
+                               "--bit-error-rate",
+                               "--seed",
+                               "--running-firmware",
+                               "--nmea-baud",
+                               "--nmea-period-ms",
                                "counted from 1"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
@@ -205,6 +248,8 @@ TEST(ReceiverProgram, BadOptionsExitTwoWithAReason) {
         {"--flash-fill 1 --flash-file /dev/null", "exclude each other"},
         {"--nak-frame 0", "counted from 1"},
         {"--nak-frame 4 --drop-answer 4", "two faults"},
+        {"--bit-error-rate 1.5", "--bit-error-rate"},
+        {"--seed -3", "--seed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments);
