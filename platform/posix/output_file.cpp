@@ -201,6 +201,9 @@ bool PosixOutputOpen(const std::string& path, bool replace, PosixOutputStream* s
         stream->temp.clear();
         return Fail(why, path + ": " + std::strerror(error));
     }
+    // A device takes each line as it comes, so that a write it refuses
+    // (/dev/full) fails at that line, with its own errno.
+    if (stream->temp.empty()) setvbuf(stream->file, nullptr, _IOLBF, 0);
     return true;
 }
 
