@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -139,10 +142,17 @@ TEST_F(OutputFile, AWriteErrorOnADeviceIsReported) {
     std::string why;
     ASSERT_TRUE(PosixOutputOpen("/dev/full", false, &trace, &why)) << why;
     EXPECT_TRUE(trace.temp.empty());
-    std::fputs("a line of trace\n", trace.file);
-    EXPECT_FALSE(PosixOutputCommit(&trace, 0, &why));
+    // The line fails as it is written, with the device's own error...
+    ASSERT_EQ(std::fputs("a line of trace\n", trace.file), EOF);
+    const int firstError = errno;
+    EXPECT_FALSE(PosixOutputCommit(&trace, firstError, &why));
     EXPECT_EQ(why, "/dev/full could not be written: No space left on device");
     EXPECT_EQ(trace.file, nullptr);
+    // ...and a caller that did not look still hears of it.
+    ASSERT_TRUE(PosixOutputOpen("/dev/full", false, &trace, &why)) << why;
+    std::fputs("a line of trace\n", trace.file);
+    EXPECT_FALSE(PosixOutputCommit(&trace, 0, &why));
+    EXPECT_EQ(why.rfind("/dev/full could not be written: ", 0), 0u) << why;
 }
 
 }  // namespace
