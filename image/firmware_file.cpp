@@ -16,9 +16,11 @@
 #include "image/srecord_file.h"
 #include "image/text_lines.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -87,7 +89,7 @@ bool WholeLineIsRecord(const uint8_t* bytes, uint32_t length, uint32_t at) {
     uint32_t i = at + 2;
     while (i < length && HexNibble(static_cast<char>(bytes[i])) >= 0) ++i;
     if (i - at < 10 || i == length) return false;
-    return bytes[i] == '\n' || (bytes[i] == '\r' && i + 1 < length && bytes[i + 1] == '\n');
+    return bytes[i] == '\n' || bytes[i] == '\r';
 }
 
 // Printable ASCII, white space and well-formed UTF-8 over the first few
@@ -144,9 +146,11 @@ FirmwareFormat Detect(const uint8_t* bytes, uint32_t length, const char* name, u
     }
     const bool namedBin = EndsWithBin(name);
     uint32_t firstLine = 0;
-    const uint32_t at = FirstNonBlankLine(reinterpret_cast<const char*>(bytes), length, &firstLine);
+    const char* text = reinterpret_cast<const char*>(bytes);
+    const uint32_t at =
+        FirstNonBlankLine(text, length, &firstLine, text_lines::LineEndOf(text, length));
     if (at < length) {
-        const char lead = static_cast<char>(bytes[at]);
+        const char lead = static_cast<char>(bytes[at] == 's' ? 'S' : bytes[at]);
         const char second = at + 1 < length ? static_cast<char>(bytes[at + 1]) : '\0';
         const bool whole = !namedBin || WholeLineIsRecord(bytes, length, at);
         if (lead == 'S' && second >= '0' && second <= '9' && whole) return FIRMWARE_SRECORD;
@@ -234,15 +238,14 @@ uint32_t ParseIntelHexFile(const char* text, uint32_t textLength, uint8_t* out, 
     uint32_t count = 0;
     uint32_t base = 0;
     bool segmented = false;  // the base came from an 02 record: offsets wrap at 64 KiB
+    const char lineEnd = text_lines::LineEndOf(text, textLength);
     for (;;) {
         ++lineNumber;
         if (pos == textLength) {
             return Refuse(report, lineNumber, "the text ends before the end record (type 01)");
         }
-        uint32_t end = pos;
-        while (end < textLength && text[end] != '\n') ++end;
-        const uint32_t next = end < textLength ? end + 1 : end;
-        if (end > pos && text[end - 1] == '\r') --end;
+        uint32_t next = 0;
+        const uint32_t end = text_lines::LineAt(text, textLength, pos, lineEnd, &next);
         const char* line = text + pos;
         const uint32_t length = end - pos;
 
@@ -272,6 +275,11 @@ uint32_t ParseIntelHexFile(const char* text, uint32_t textLength, uint8_t* out, 
                     return Refuse(report, lineNumber,
                                   "data record runs past the end of its 64 KiB segment");
                 }
+                if (base + offset != count && count == 0) {
+                    std::snprintf(NamedReason, sizeof NamedReason,
+                                  "the image must start at address 0, not 0x%08X", base + offset);
+                    return Refuse(report, lineNumber, NamedReason);
+                }
                 if (base + offset != count) {
                     return Refuse(report, lineNumber,
                                   "address does not continue the image (gap, overlap or disorder)");
@@ -289,7 +297,7 @@ uint32_t ParseIntelHexFile(const char* text, uint32_t textLength, uint8_t* out, 
                 {
                     // Two files run together would otherwise flash the first one alone.
                     uint32_t after = lineNumber;
-                    if (FirstNonBlankLine(text + next, textLength - next, &after) !=
+                    if (FirstNonBlankLine(text + next, textLength - next, &after, lineEnd) !=
                         textLength - next) {
                         return Refuse(report, after, "data after the end record");
                     }
@@ -327,7 +335,17 @@ uint32_t ParseFirmwareFile(const uint8_t* bytes, uint32_t length, const char* na
     if (bytes == nullptr || out == nullptr) return Refuse(&why, 0, "no data");
     const char* reason = nullptr;
     uint32_t line = 0;
-    why.format = Detect(bytes, length, name, &line, &reason);
+    // Editors on Windows open a UTF-8 text with a byte order mark; it is no
+    // part of the records.
+    const bool bom = length >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0;
+    const uint32_t skip = bom ? 3 : 0;
+    why.format = Detect(bytes + skip, length - skip, name, &line, &reason);
+    if (bom && why.format == FIRMWARE_BINARY) {
+        why.format = Detect(bytes, length, name, &line, &reason);
+    } else if (bom && why.format != FIRMWARE_UNKNOWN) {
+        bytes += skip;
+        length -= skip;
+    }
     const char* text = reinterpret_cast<const char*>(bytes);
     switch (why.format) {
         case FIRMWARE_SRECORD: {
@@ -345,6 +363,60 @@ uint32_t ParseFirmwareFile(const uint8_t* bytes, uint32_t length, const char* na
         default:
             return Refuse(&why, line, reason);
     }
+}
+
+bool LoadFirmware(const uint8_t* bytes, uint32_t length, const char* name, FirmwareImage* image,
+                  FirmwareReport* report) {
+    FirmwareReport ignored{};
+    FirmwareReport& why = report != nullptr ? *report : ignored;
+    *image = FirmwareImage{};
+    // A text's image is at most half its length, a binary's all of it.
+    const uint32_t room = length < FIRMWARE_IMAGE_MAX_BYTES ? length : FIRMWARE_IMAGE_MAX_BYTES;
+    std::unique_ptr<uint8_t[]> bytesOut(new (std::nothrow) uint8_t[room == 0 ? 1 : room]);
+    if (!bytesOut) {
+        why = FirmwareReport{0, "no memory for the image", FIRMWARE_UNKNOWN};
+        return false;
+    }
+    const uint32_t count = ParseFirmwareFile(bytes, length, name, bytesOut.get(), room, &why);
+    if (count == 0) return false;
+    image->bytes = std::move(bytesOut);
+    image->length = count;
+    image->format = why.format;
+    return true;
+}
+
+bool LoadFirmwareFile(const char* path, FirmwareImage* image, FirmwareReport* report) {
+    FirmwareReport ignored{};
+    FirmwareReport& why = report != nullptr ? *report : ignored;
+    *image = FirmwareImage{};
+    why = FirmwareReport{0, nullptr, FIRMWARE_UNKNOWN};
+    std::FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
+    if (file == nullptr) {
+        std::snprintf(NamedReason, sizeof NamedReason, "cannot be opened: %s",
+                      std::strerror(path != nullptr ? errno : ENOENT));
+        why.reason = NamedReason;
+        return false;
+    }
+    long size = -1;
+    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+    const bool sized = size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
+    if (!sized || static_cast<unsigned long>(size) > FIRMWARE_FILE_MAX_BYTES) {
+        std::fclose(file);
+        why.reason = sized ? "is larger than any firmware file can be" : "cannot be read";
+        return false;
+    }
+    // One byte more than the size shows a file that grew while it was read.
+    const size_t room = static_cast<size_t>(size) + 1;
+    std::unique_ptr<uint8_t[]> text(new (std::nothrow) uint8_t[room]);
+    size_t got = 0;
+    if (text) got = std::fread(text.get(), 1, room, file);
+    const bool failed = !text || std::ferror(file) != 0 || got == room;
+    std::fclose(file);
+    if (failed) {
+        why.reason = "cannot be read";
+        return false;
+    }
+    return LoadFirmware(text.get(), static_cast<uint32_t>(got), path, image, report);
 }
 
 const uint8_t* LoadFirmwareImage(const uint8_t* bytes, uint32_t length, const char* name,

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 // The largest flash the agent can address: two of the largest part (2 MiB)
 // side by side on a 32-bit bus.
@@ -55,6 +56,26 @@ uint32_t ParseIntelHexFile(const char* text, uint32_t textLength, uint8_t* out, 
 // 0 with *report filled; report->format is set either way.
 uint32_t ParseFirmwareFile(const uint8_t* bytes, uint32_t length, const char* name, uint8_t* out,
                            uint32_t capacity, FirmwareReport* report);
+
+// A firmware image that belongs to whoever holds it; empty (bytes null,
+// length 0) until loaded.
+struct FirmwareImage {
+    std::unique_ptr<uint8_t[]> bytes;
+    uint32_t length = 0;
+    FirmwareFormat format = FIRMWARE_UNKNOWN;
+};
+
+// The one loader of firmware files: S-records, Intel HEX or binary, told by
+// the content (ParseFirmwareFile), into *image, of at most
+// FIRMWARE_IMAGE_MAX_BYTES. Returns true, or false with *image emptied and
+// *report filled (report may be null). A UTF-8 byte order mark before a text
+// is passed over, and LF, CR LF and CR line ends are all taken.
+bool LoadFirmware(const uint8_t* bytes, uint32_t length, const char* name, FirmwareImage* image,
+                  FirmwareReport* report);
+// The same, for the file at path read whole first (for a caller that has no
+// platform file reader, such as the page's in-memory files). A file that
+// cannot be read is reported on line 0 with the system's reason.
+bool LoadFirmwareFile(const char* path, FirmwareImage* image, FirmwareReport* report);
 
 // ParseFirmwareFile into an image this module owns, of at most
 // FIRMWARE_IMAGE_MAX_BYTES, valid until the next call or FirmwareFileReset.

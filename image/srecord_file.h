@@ -2,10 +2,10 @@
 // S-record files from outside the program: a firmware someone was sent, or a
 // back-up of a receiver's flash. The loader is as strict as the one for the
 // built-in image (every record complete, checksummed and contiguous from
-// address 0) but takes the forms other tools write: LF or CR LF line ends,
-// S0 headers, S5/S6 counts and any of the S7/S8/S9 ends (or, as some tools
-// write when there is no start address, no end record after a matching
-// S5/S6 count). Nothing but blank lines may follow the end record. When it
+// address 0) but takes the forms other tools write: LF, CR LF or CR line
+// ends, lower-case hex, S0 headers, S5/S6 counts and any of the S7/S8/S9
+// ends (or, as some tools write when there is no start address, no end
+// record after a matching S5/S6 count). Nothing but blank lines may follow the end record. When it
 // refuses a text it says on which line and why.
 #pragma once
 
@@ -17,6 +17,16 @@ struct SRecordReport {
     uint32_t line;
     const char* reason;
 };
+
+// The rules a text is read by: the built-in image's (upper-case hex, CR LF
+// after every line, a termination record, nothing after it read; see
+// ParseSRecords) or a file's (as above). One parser serves both.
+enum SRecordDialect {
+    SRECORD_BUILT_IN = 0,
+    SRECORD_FILE = 1,
+};
+uint32_t ParseSRecordText(const char* text, uint32_t textLength, uint8_t* out, uint32_t capacity,
+                          SRecordDialect dialect, SRecordReport* report);
 
 // Parses text of textLength characters into out, which holds capacity bytes.
 // Returns the number of image bytes, or 0 with *report filled (report may be

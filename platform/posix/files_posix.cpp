@@ -2,8 +2,10 @@
 // The temporary image file on POSIX. In a folder of our own (the usual
 // runtime directory) it lives in "zelvar" there; in a folder others may write
 // to, which must then be sticky so that they cannot rename or remove our
-// entries, each run makes a directory of its own under a name no one can
-// guess, so that no one can take the name first and block us. Either way the
+// entries, it lives in "zelvar-UID", the user's own directory there, reused by
+// every run so that failed runs leave one file behind, not one folder each.
+// Should someone else have taken that name first, the run falls back to a
+// directory of its own under a name no one can guess. Either way the
 // directory is checked through an O_NOFOLLOW handle (ours, 0700, not a link),
 // and the file is created, written, read back and removed through that handle
 // and one descriptor: no name is resolved again, and no one can swap another
@@ -149,24 +151,30 @@ PlatformHandle Create() {
     Open.parent = PosixOpenParentFolder(base.c_str(), &shared);
     if (Open.parent < 0) return PLATFORM_INVALID_HANDLE;
     int error = 0;
-    if (!shared) {
-        Open.dirName = "zelvar";
-        if (mkdirat(Open.parent, Open.dirName.c_str(), 0700) != 0 && errno != EEXIST) error = errno;
-    } else {
-        // A name of this run's own, as mkdtemp makes it, but beside the handle.
+    Open.dirName = shared ? "zelvar-" + std::to_string(geteuid()) : "zelvar";
+    if (mkdirat(Open.parent, Open.dirName.c_str(), 0700) != 0 && errno != EEXIST) error = errno;
+    if (error == 0) {
+        Open.dir = PosixOpenPrivateFolder(Open.parent, base.c_str(), Open.dirName.c_str());
+    }
+    if (Open.dir < 0 && shared) {
+        // The user's name was taken (or is not fit): a name of this run's
+        // own, as mkdtemp makes it, but beside the handle.
         error = EEXIST;
         for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
             Open.dirName = "zelvar-" + RandomSuffix();
             error = mkdirat(Open.parent, Open.dirName.c_str(), 0700) == 0 ? 0 : errno;
         }
         Open.ownRun = error == 0;
+        if (error == 0) {
+            Open.dir = PosixOpenPrivateFolder(Open.parent, base.c_str(), Open.dirName.c_str());
+            if (Open.dir >= 0) PlatformCauseClear();  // the taken name is no failure
+        }
     }
     if (error != 0) {
         Refuse(base, error, "cannot take a folder of ours");
         Forget();
         return PLATFORM_INVALID_HANDLE;
     }
-    Open.dir = PosixOpenPrivateFolder(Open.parent, base.c_str(), Open.dirName.c_str());
     if (Open.dir < 0) {
         if (Open.ownRun) unlinkat(Open.parent, Open.dirName.c_str(), AT_REMOVEDIR);
         Forget();

@@ -136,7 +136,7 @@ TEST(IntelHexFile, RefusesDamageNamingTheLineAndTheReason) {
         {Join({one, badSum, End}), 2, "bad checksum"},
         {Join({one, Hex(0x00, 5, B), End}), 2, "address does not continue"},  // gap
         {Join({one, Hex(0x00, 3, B), End}), 2, "address does not continue"},  // overlap
-        {Join({Hex(0x00, 1, A), End}), 1, "address does not continue"},       // not from 0
+        {Join({Hex(0x00, 1, A), End}), 1, "must start at address 0, not 0x00000001"},
         {Join({one, Hex(0x04, 0, {0, 1}), Hex(0x00, 4, B), End}), 3, "address does not continue"},
         {Join({one, Hex(0x06, 0, {}), End}), 2, "unknown record type"},
         {Join({one, End, Hex(0x00, 4, B)}), 3, "data after the end record"},

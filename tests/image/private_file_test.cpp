@@ -144,9 +144,11 @@ TEST_F(PrivateFile, FolderNotOursAloneIsRefusedWithItsReason) {
 }
 
 // Where others may write, the folder must be sticky, or they could move our
-// directory away and put theirs in its place; in a sticky one, each run has a
-// directory of its own under a name no one can take first.
-TEST_F(PrivateFile, SharedParentMustBeStickyAndGetsADirectoryPerRun) {
+// directory away and put theirs in its place; in a sticky one, the user has
+// one directory, reused by every run, so that failed runs leave one file, not
+// a folder each. A name someone else took first sends the run to a directory
+// of its own.
+TEST_F(PrivateFile, SharedParentMustBeStickyAndKeepsOneFilePerUser) {
     fs::permissions(runtime, fs::perms::all);
     PlatformCauseClear();
     EXPECT_EQ(ExtractImageResource(), 0);
@@ -156,24 +158,32 @@ TEST_F(PrivateFile, SharedParentMustBeStickyAndGetsADirectoryPerRun) {
     EXPECT_TRUE(fs::is_empty(runtime));
 
     fs::permissions(runtime, fs::perms::all | fs::perms::sticky_bit);
-    ASSERT_EQ(ExtractImageResource(), 0);
-    const char* first = PlatformFiles().tempImagePath();
-    ASSERT_NE(first, nullptr);
-    const fs::path file = first;
-    EXPECT_EQ(file.filename(), "Tervalon.s");
-    EXPECT_EQ(file.parent_path().parent_path(), runtime);
-    EXPECT_EQ(file.parent_path().filename().string().rfind("zelvar-", 0), 0u);
-    EXPECT_EQ(fs::status(file.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    const fs::path mine = runtime / ("zelvar-" + std::to_string(geteuid()));
+    for (int run = 0; run < 3; ++run) {  // each a failed run: the file is kept
+        ASSERT_EQ(ExtractImageResource(), 0);
+        ASSERT_NE(PlatformFiles().tempImagePath(), nullptr);
+        EXPECT_EQ(fs::path(PlatformFiles().tempImagePath()), mine / "Tervalon.s");
+        ImageCloseTemporaryFile();
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(runtime), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(mine), fs::directory_iterator()), 1);
+    EXPECT_EQ(fs::status(mine).permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_FALSE(fs::exists(runtime / "zelvar"));
-    ImageCloseTemporaryFile();  // a failed run keeps it...
     ASSERT_EQ(ExtractImageResource(), 0);
-    ASSERT_NE(PlatformFiles().tempImagePath(), nullptr);
-    EXPECT_NE(fs::path(PlatformFiles().tempImagePath()), file);
-    EXPECT_TRUE(fs::exists(file));
-    const fs::path second = PlatformFiles().tempImagePath();
-    EXPECT_EQ(ImageRemoveTemporaryFile(), 1);  // ...a finished one removes its own
-    EXPECT_FALSE(fs::exists(second.parent_path()));
-    EXPECT_TRUE(fs::exists(file));
+    EXPECT_EQ(ImageRemoveTemporaryFile(), 1);  // a finished one removes its file
+    EXPECT_TRUE(fs::is_empty(mine));
+
+    // Taken first by a link (as another user's folder would be): not followed.
+    fs::remove(mine);
+    fs::create_directory(runtime / "elsewhere");
+    fs::create_directory_symlink(runtime / "elsewhere", mine);
+    ASSERT_EQ(ExtractImageResource(), 0);
+    const fs::path own = fs::path(PlatformFiles().tempImagePath()).parent_path();
+    EXPECT_NE(own, mine);
+    EXPECT_EQ(own.filename().string().rfind("zelvar-", 0), 0u);
+    EXPECT_TRUE(fs::is_empty(runtime / "elsewhere"));
+    EXPECT_EQ(ImageRemoveTemporaryFile(), 1);
+    EXPECT_FALSE(fs::exists(own));
 }
 
 // Once written, the file is read back and removed through the descriptor it

@@ -81,8 +81,8 @@ TEST(SRecordFile, RefusesDamageNamingTheLineAndTheReason) {
     const std::string end = Record('7', 0, 4, {});
     std::string badSum = two;
     badSum.back() = badSum.back() == '0' ? '1' : '0';
-    std::string lower = two;
-    lower[12] = 'a';
+    std::string notHex = two;
+    notHex[12] = 'G';
     struct Case {
         std::string text;
         uint32_t line;
@@ -90,7 +90,7 @@ TEST(SRecordFile, RefusesDamageNamingTheLineAndTheReason) {
     };
     const Case cases[] = {
         {one + "\n" + badSum + "\n" + end + "\n", 2, "bad checksum"},
-        {one + "\n" + lower + "\n" + end + "\n", 2, "bad hex digit"},
+        {one + "\n" + notHex + "\n" + end + "\n", 2, "bad hex digit"},
         {one + "\n" + Record('3', 5, 4, B) + "\n" + end + "\n", 2, "address does not continue"},
         {one + "\n" + two + "0\n" + end + "\n", 2, "line length does not match"},
         {one + "\n" + two + "\n", 3, "the text ends before"},

@@ -52,6 +52,14 @@ done
 for option in --firmware --backup --read --trace; do
     expect "$completion" "" "$option" "$completion"
 done
+# --baud takes a rate, not an option; --trace offers no link to follow.
+expect 460800 --help --baud ""
+expect "" "" --baud -
+link_dir=$(mktemp -d)
+ln -s /etc/passwd "$link_dir/planted"
+: >"$link_dir/trace.log"
+expect "$link_dir/trace.log" "$link_dir/planted" --trace "$link_dir/"
+rm -r "$link_dir"
 # An option's value is not completed as an option.
 expect "" "" --sim-bus -
 exit $((failures > 0))
