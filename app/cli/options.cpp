@@ -177,7 +177,7 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
                      ->type_name("FILE")
                      ->check(NonEmpty)
                      ->group(GROUP_INSPECTION);
-    app.add_flag("--force", o.force, "Let --backup or --read replace an existing FILE")
+    app.add_flag("--force", o.force, "Let --backup, --read or --trace replace an existing FILE")
                       ->group(GROUP_UPDATE);
     auto* simulate =
         app.add_flag("--simulate", o.simulate, "Update the built-in simulated handheld")
@@ -291,8 +291,8 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
         app.exit(error);
         return NOT_STARTED;
     }
-    if (o.force && o.backup.empty() && o.read.empty()) {
-        return Refuse(o.json, "--force needs --backup or --read", NOT_STARTED);
+    if (o.force && o.backup.empty() && o.read.empty() && o.trace.empty()) {
+        return Refuse(o.json, "--force needs --backup, --read or --trace", NOT_STARTED);
     }
     if (const std::string why = PairPins(app, ports, pins, &o.ports); !why.empty()) {
         return Refuse(o.json, why, NOT_STARTED);

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,10 +23,11 @@
 #include "app/cli/trace.h"
 #include "image/image.h"
 #include "image/firmware_file.h"
-#include "image/srecord_file.h"
+#include "image/flash_file.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/linux_board/linux_board.h"
 #include "platform/posix/input_file.h"
+#include "platform/posix/output_file.h"
 #include "platform/posix/port_list.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
@@ -95,86 +95,6 @@ void Say(const std::string& line) {
     std::fflush(stdout);
 }
 
-// --- files -----------------------------------------------------------------
-
-bool EndsWith(const std::string& text, const char* suffix) {
-    const size_t n = std::strlen(suffix);
-    if (text.size() < n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != suffix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A file the run will write: its folder must take a new file, and the name
-// be free or a regular file that may be replaced. "" when it may be written.
-std::string CheckOutputFile(const std::string& path, bool replace, const char* option) {
-    std::string reason;
-    bool exists = false;
-    if (!PosixCheckOutputTarget(path, &reason, &exists)) {
-        // "is a FIFO, ..." follows the name; the folder's reason is its own.
-        if (reason.rfind("is ", 0) == 0) {
-            return path + " " + reason + "; " + option + " writes a regular file of its own";
-        }
-        return path + ": " + reason;
-    }
-    if (exists && !replace) return path + " exists; --force replaces it";
-    return "";
-}
-
-// Writes text to a new file beside path, syncs it and puts it in place: a
-// crash leaves the old file or the new one, never half of one. Without
-// replace an existing path is kept and the write fails.
-bool WriteFileSafely(const std::string& path, const uint8_t* data, size_t size, bool replace,
-                     std::string* error) {
-    std::string temp = path + ".partial-XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        *error = std::string("cannot create a file beside ") + path + ": " + std::strerror(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t n = write(fd, data + written, size - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
-    const bool synced = written == size && fsync(fd) == 0;
-    const int savedErrno = errno;
-    close(fd);
-    bool placed = false;
-    if (synced) {
-        if (replace) {
-            placed = rename(temp.c_str(), path.c_str()) == 0;
-        } else {
-            // link refuses an existing name, where rename would replace it.
-            placed = link(temp.c_str(), path.c_str()) == 0;
-        }
-    }
-    const int placeErrno = errno;
-    unlink(temp.c_str());  // gone after rename; the spare name after link
-    if (!placed) {
-        *error = path + ": " + std::strerror(synced ? placeErrno : savedErrno);
-        return false;
-    }
-    // The new directory entry must survive a crash as well.
-    const int dirFd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
-    return true;
-}
-
 // --- the flash hook: a back-up before the erase, or the whole of a read ----
 
 void OnReadProgress(int percent) {
@@ -182,9 +102,10 @@ void OnReadProgress(int percent) {
 }
 
 // Runs in the worker with the flash open and nothing erased: the whole flash
-// read, proven by the receiver's CRC and written to the file (S-records, or
-// raw bytes for a .bin name). A stop ends the read at its next request and
-// leaves no file.
+// read, proven by the receiver's CRC and written to the file whole, in the
+// form its name asks (S-records, Intel HEX for .hex/.ihx, raw bytes for .bin),
+// so that restoring it brings back the whole flash. A stop ends the read at
+// its next request and leaves no file.
 int ReadFlashToFile(uint32_t flashBytes, const char** message) {
     static std::string failure;
     FileFacts& file = Options->read.empty() ? Report.backup : Report.read;
@@ -202,27 +123,19 @@ int ReadFlashToFile(uint32_t flashBytes, const char** message) {
     if (read != UPDATE_HOOK_OK) return read;
     if (UpdateStopRequested()) return UPDATE_HOOK_STOPPED;
     file.flashCrcKnown = true;
-    std::string error;
-    bool written = false;
-    uint32_t length = flashBytes;
-    if (EndsWith(file.path, ".bin")) {
-        written = WriteFileSafely(file.path, flash.get(), flashBytes, Options->force, &error);
-    } else {
-        while (length != 0 && flash[length - 1] == 0xFF) --length;
-        // A wholly erased flash still gets one record, so the file is an image
-        // that --firmware takes (writing erased bytes over erased flash).
-        if (length == 0) length = flashBytes < 16 ? flashBytes : 16;
-        std::string text(SRecordS3TextLength(length), '\0');
-        SRecordWriteS3(flash.get(), length, text.data(), static_cast<uint32_t>(text.size()));
-        written = WriteFileSafely(file.path, reinterpret_cast<const uint8_t*>(text.data()),
-                                  text.size(), Options->force, &error);
-    }
+    const FirmwareFormat format = FlashFileFormatFor(file.path.c_str());
+    std::vector<uint8_t> bytes(FlashFileLength(format, flashBytes));
+    const uint32_t length = FlashFileWrite(format, flash.get(), flashBytes, bytes.data(),
+                                           static_cast<uint32_t>(bytes.size()));
+    std::string error = "the flash cannot be put in a file";
+    const bool written =
+        length != 0 && PosixWriteFileSafely(file.path, bytes.data(), length, Options->force, &error);
     if (!written) {
         failure = "Backup Fail! " + error;
         *message = failure.c_str();
         return UPDATE_HOOK_FAILED;
     }
-    file.bytes = length;
+    file.bytes = flashBytes;
     file.written = true;
     return UPDATE_HOOK_OK;
 }
@@ -283,41 +196,6 @@ int TakeInstanceLock(const CliOptions& options) {
 bool WriteDump(FILE* file, const std::vector<uint8_t>& bytes) {
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && ok;
-}
-
-// The trace's file: a new or regular file, or a device such as /dev/null;
-// never a FIFO, whose open would wait for a reader.
-FILE* OpenTrace(const std::string& path, std::string* why) {
-    if (path == "-") return stderr;
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
-        *why = path + " is not a regular file; --trace writes a file (or - for standard error)";
-        return nullptr;
-    }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *why = "cannot write the trace to " + path + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FILE* file = fdopen(fd, "w");
-    if (file == nullptr) {
-        *why = "cannot write the trace to " + path + ": " + std::strerror(errno);
-        close(fd);
-    }
-    return file;
-}
-
-// A file the run was asked to write that did not reach its disk.
-bool CloseOutput(FILE* file, const std::string& what, int firstError) {
-    if (file == nullptr || file == stderr) return true;
-    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
-    const int error = firstError != 0 ? firstError : errno;
-    const bool closed = std::fclose(file) == 0;
-    if (flushed && closed && firstError == 0) return true;
-    std::fprintf(stderr, "zelvar: %s could not be written: %s\n", what.c_str(),
-                 std::strerror(firstError != 0 || !flushed ? error : errno));
-    return false;
 }
 
 void TraceAside(FILE* out, const char* line) {
@@ -491,16 +369,19 @@ int RunSession(const CliOptions& options) {
         return Finish();
     }
 
-    // Everything that needs no receiver is checked before anything is sent.
-    for (const auto& [path, option] :
-         {std::pair{&options.backup, "--backup"}, std::pair{&options.read, "--read"}}) {
-        if (path->empty()) continue;
-        if (const std::string why = CheckOutputFile(*path, options.force, option); !why.empty()) {
-            return Refused("Options", why + ". Nothing was done.");
-        }
+    // Everything that needs no receiver is checked before anything is sent:
+    // no output replaces a file without --force, follows a link, or is the
+    // firmware file or another output.
+    std::vector<PosixRunFile> inputs;
+    std::vector<PosixRunFile> outputs;
+    if (!options.firmware.empty()) inputs.push_back({options.firmware, "--firmware"});
+    if (!options.backup.empty()) outputs.push_back({options.backup, "--backup"});
+    if (!options.read.empty()) outputs.push_back({options.read, "--read"});
+    if (!options.trace.empty()) outputs.push_back({options.trace, "--trace", true});
+    if (std::string why; !PosixCheckRunFiles(inputs, outputs, options.force, &why)) {
+        return Refused("Options", why + ". Nothing was done.");
     }
-    const uint8_t* fileImage = nullptr;
-    uint32_t fileImageLength = 0;
+    FirmwareImage firmware;
     if (!options.firmware.empty()) {
         // Never blocks on a FIFO, and a file larger than any flash is refused
         // from its size, before it is read.
@@ -511,27 +392,29 @@ int RunSession(const CliOptions& options) {
             return Refused("FirmwareFile", options.firmware + ": " + error + ". Nothing was done.");
         }
         FirmwareReport why{};
-        fileImage = LoadFirmwareImage(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                                      options.firmware.c_str(), &fileImageLength, &why);
-        if (fileImage == nullptr) {
+        if (!LoadFirmware(bytes.data(), static_cast<uint32_t>(bytes.size()),
+                          options.firmware.c_str(), &firmware, &why)) {
             std::string where = options.firmware;
             if (why.line != 0) where += " line " + std::to_string(why.line);
             return Refused("FirmwareFile", where + ": " + why.reason + ". Nothing was done.");
         }
     }
-    FILE* trace = nullptr;
+    // Made now, so that a folder that cannot take it is refused before
+    // anything is sent; put in place at the end, after a failure too.
+    PosixOutputStream traceFile;
     if (!options.trace.empty()) {
-        std::string why;
-        trace = OpenTrace(options.trace, &why);
-        if (trace == nullptr) return Refused("Options", why + ". Nothing was done.");
+        if (std::string why; !PosixOutputOpen(options.trace, options.force, &traceFile, &why)) {
+            return Refused("Options", why + ". Nothing was done.");
+        }
     }
+    FILE* trace = traceFile.file;
 
     LinuxBoardConfig linuxBoard;
     const BoardOps* board = nullptr;
     FILE* dump = nullptr;  // held from the start to the end of the run
     if (options.simulate) {
         if (FindFlashPart(options.simPart) == nullptr) {
-            CloseOutput(trace, "the trace", 0);
+            PosixOutputDiscard(&traceFile);
             return Refused("Options",
                            "the simulated receiver has no flash part '" + options.simPart +
                                "' ('zelvar-receiver --list-parts' lists them)");
@@ -539,7 +422,7 @@ int RunSession(const CliOptions& options) {
         if (!options.simFlashDump.empty()) {
             dump = std::fopen(options.simFlashDump.c_str(), "wb");
             if (dump == nullptr) {
-                CloseOutput(trace, "the trace", 0);
+                PosixOutputDiscard(&traceFile);
                 return Refused("Options",
                                "cannot write " + options.simFlashDump + ": " +
                                    std::strerror(errno) + "; nothing was done.");
@@ -562,7 +445,7 @@ int RunSession(const CliOptions& options) {
         const std::string& pin = options.ports[0].bootPin;
         if (!pin.empty() &&
             !ParseBootPin(pin, &linuxBoard.gpioChip, &linuxBoard.gpioLine)) {
-            CloseOutput(trace, "the trace", 0);
+            PosixOutputDiscard(&traceFile);
             return Refused("Options", "--boot-pin wants CHIP:LINE, got '" + pin + "'");
         }
         board = &LinuxBoardOps(linuxBoard);
@@ -629,8 +512,8 @@ int RunSession(const CliOptions& options) {
             UpdateRequest request{};
             request.action = Report.result.action;
             request.operatingBaud = options.baud;
-            request.image = fileImage;
-            request.imageLength = fileImageLength;
+            request.image = firmware.bytes.get();
+            request.imageLength = firmware.length;
             if (!options.backup.empty() || !options.read.empty()) {
                 if (!options.backup.empty()) {
                     Say("Backing up the receiver's flash to " + options.backup +
@@ -643,7 +526,9 @@ int RunSession(const CliOptions& options) {
         }
     }
     const int traceError = trace != nullptr && trace != stderr ? TraceWriteError() : 0;
-    if (!CloseOutput(trace, "the trace to " + options.trace, traceError)) {
+    if (std::string why; !PosixOutputCommit(&traceFile, traceError, &why)) {
+        std::fprintf(stderr, "zelvar: the trace to %s could not be written: %s\n",
+                     options.trace.c_str(), why.c_str());
         Report.lost.push_back("the trace to " + options.trace);
     }
     TraceSetLineWriter(nullptr);

@@ -269,7 +269,7 @@ TEST_F(ServiceProgramTest, BackupRestoresTheFlashByteForByte) {
     const CommandResult flashed =
         receiver.Zelvar("--firmware " + otherFile.string() + " --backup " + backup.string());
     EXPECT_EQ(flashed.status, 0) << flashed.output;
-    EXPECT_NE(flashed.output.find("Backup: 482008 bytes of 524288"), std::string::npos)
+    EXPECT_NE(flashed.output.find("Backup: 524288 bytes of 524288"), std::string::npos)
         << flashed.output;
     // The other firmware is in place, and verifies.
     const std::vector<uint8_t> written = ReadAll(dir_ / "flash.bin");
@@ -280,15 +280,19 @@ TEST_F(ServiceProgramTest, BackupRestoresTheFlashByteForByte) {
     EXPECT_EQ(again.status, 2) << again.output;  // an existing file is kept
     EXPECT_NE(again.output.find("--force"), std::string::npos) << again.output;
 
-    // srec_cat reads the back-up to the same bytes (trailing erased bytes left out).
+    // srec_cat reads the back-up to the whole flash, erased tail included.
     const CommandResult cat = RunCommand("srec_cat " + backup.string() + " -o " +
                                          (dir_ / "backup.bin").string() + " -binary");
     EXPECT_EQ(cat.status, 0) << cat.output;
-    const std::vector<uint8_t> image = FirmwareImage();
-    EXPECT_EQ(ReadAll(dir_ / "backup.bin"), image);
+    EXPECT_EQ(ReadAll(dir_ / "backup.bin"), original);
 
     const CommandResult restored = receiver.Zelvar("--firmware " + backup.string());
     EXPECT_EQ(restored.status, 0) << restored.output;
+    // A read-back against the back-up covers the whole flash.
+    const CommandResult compared =
+        receiver.Zelvar("--verify --read-back --firmware " + backup.string());
+    EXPECT_EQ(compared.status, 0) << compared.output;
+    EXPECT_NE(compared.output.find("all 524288 bytes"), std::string::npos) << compared.output;
     EXPECT_EQ(receiver.Stop(), original);
 }
 
@@ -370,7 +374,7 @@ TEST_F(ServiceProgramTest, TraceNamesNaksTimeOutsAndDamagedAnswers) {
         options.insert(options.end(), {"--flash-fill", "0"});
         ReceiverProcess receiver(dir_, options);
         ASSERT_TRUE(receiver.Ready());
-        const fs::path trace = dir_ / "trace.txt";
+        const fs::path trace = dir_ / ("trace-" + std::to_string(&c - cases) + ".txt");
         const CommandResult r = receiver.Zelvar("--trace " + trace.string());
         // Each fault comes before the first erase: the flash is unchanged.
         EXPECT_EQ(r.status, 2) << r.output;
