@@ -30,6 +30,10 @@ constexpr uint32_t SERIAL_READ_CONSTANT_MS = 2000;
 // Longest device name, terminator included.
 constexpr uint32_t SERIAL_NAME_LIMIT = 80;
 
+// Modem-control outputs of a serial port, for SerialOps::setLines.
+constexpr uint32_t SERIAL_LINE_DTR = 1;
+constexpr uint32_t SERIAL_LINE_RTS = 2;
+
 // Serial line. deviceName is UTF-8. Every call returns 1 for success, 0 for
 // failure, like the Win32 calls it stands for.
 struct SerialOps {
@@ -47,6 +51,10 @@ struct SerialOps {
     int (*write)(const uint8_t* buffer, uint32_t length, uint32_t* count);
     // Restore the saved settings and close. Results are ignored.
     void (*close)();
+    // Drives the modem-control outputs named in `which` (SERIAL_LINE_*): those
+    // also in `asserted` are asserted, the others released. 1, or 0 when the
+    // port cannot drive them (a pseudo-terminal); may be null (cannot).
+    int (*setLines)(uint32_t which, uint32_t asserted);
 };
 
 // Time. The fake clock advances only when a read waits or a delay is asked for.

@@ -8,6 +8,7 @@
 #include "agent/agent.h"
 #include "boot/boot.h"
 #include "image/image.h"
+#include "link/retry.h"
 #include "link/status.h"
 #include "platform/platform.h"
 #include "update/board.h"
@@ -521,7 +522,10 @@ uint32_t RunUpdate() {
 uint32_t UpdateWorker(void* parameter) {
     Facts = UpdateFacts{};
     Request = parameter != nullptr ? *static_cast<const UpdateRequest*>(parameter) : UpdateRequest{};
+    LinkSetRetries(Request.retries);
+    BootSetLines(Request.bootLines);
     const uint32_t exitCode = RunUpdate();
+    Facts.retries = LinkRetryCount();
     Finished.store(true, std::memory_order_release);
     return exitCode;
 }
@@ -612,6 +616,8 @@ const char* UpdateImageTooLongMessage(uint32_t imageLength, uint32_t flashBytes)
 void UpdateReset() {
     Facts = UpdateFacts{};
     Request = UpdateRequest{};
+    LinkSetRetries(0);
+    BootSetLines(nullptr);
     Observer = nullptr;
     Progress.store(0, std::memory_order_relaxed);
     State.store(UPDATE_PHASE_IDLE, std::memory_order_relaxed);

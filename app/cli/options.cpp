@@ -207,6 +207,20 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
         ->type_name("RATE")
         ->check(CLI::Range(1u, 100000000u))
         ->group(GROUP_UPDATE);
+    app.add_option("--retries", o.retries,
+                   "Send a request again up to N times after its exchange failed on the line "
+                   "(NAK, no or corrupt answer), once the line is quiet (default 0: never)")
+        ->type_name("N")
+        ->check(CLI::Range(0u, 100u))
+        ->group(GROUP_UPDATE);
+    app.add_option("--boot-lines", o.bootLines,
+                   "Drive the port's DTR/RTS lines to enter the boot ROM before the first stage "
+                   "and to leave it after the outcome: ENTRY[:EXIT], steps by commas 100 ms "
+                   "apart, dtr, rts, -dtr, -rts, '&' joins lines changed together (e.g. "
+                   "'dtr&rts,-rts:-dtr&rts,-rts')")
+        ->type_name("ENTRY[:EXIT]")
+        ->check(NonEmpty)
+        ->group(GROUP_UPDATE);
     app.add_flag("--allow-battery", o.allowBattery,
                  "Update on battery power too (--info, --verify and --read never need external "
                  "power)")
@@ -308,6 +322,12 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
                           " baud; rates that work: " + UsableBaudList(),
                       NOT_STARTED);
     }
+    if (!o.bootLines.empty()) {
+        char why[160];
+        if (BootLinesParse(o.bootLines.c_str(), &o.bootLinesParsed, why, sizeof why) != 1) {
+            return Refuse(o.json, std::string("--boot-lines: ") + why, NOT_STARTED);
+        }
+    }
     if (const std::string why = CheckPerPortFiles(o); !why.empty()) {
         return Refuse(o.json, why, NOT_STARTED);
     }
@@ -339,6 +359,8 @@ std::vector<std::string> ChildArguments(const CliOptions& o, size_t index, int r
     flag("--allow-battery", o.allowBattery);
     flag("--json", o.json);
     if (o.baud != 0) value("--baud", std::to_string(o.baud));
+    if (o.retries != 0) value("--retries", std::to_string(o.retries));
+    value("--boot-lines", o.bootLines);
     args.emplace_back("--no-wait");
     value("--report-fd", std::to_string(reportFd));
     return args;

@@ -96,7 +96,7 @@ int SimWrite(const uint8_t* buffer, uint32_t length, uint32_t* count) {
 void SimClose() {
     HandheldSimSerialOps().close();
 }
-const SerialOps SimSerial{SimOpen, SimSetBaud, SimRead, SimWrite, SimClose};
+const SerialOps SimSerial{SimOpen, SimSetBaud, SimRead, SimWrite, SimClose, nullptr};
 
 std::string Hex16(uint16_t value) {
     char text[8];

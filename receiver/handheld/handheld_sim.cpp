@@ -210,7 +210,7 @@ void LineSleep(uint32_t milliseconds) {
     if (Board.memory) Board.memory->Sleep(milliseconds);
 }
 
-const SerialOps LineTable{LineOpen, LineSetBaud, LineRead, LineWrite, LineClose};
+const SerialOps LineTable{LineOpen, LineSetBaud, LineRead, LineWrite, LineClose, nullptr};
 const ClockOps ClockTable{LineNow, LineSleep};
 
 const BoardOps Table{RegOpenKey, RegCloseKey, ActivateDevice,  ActivateDeviceEx, DeactivateDevice,
