@@ -152,6 +152,9 @@ const char* ExpectedMessage(Kind kind, uint8_t code) {
     // The host waits 2008 ms for the first bytes of every answer: one that
     // comes 2000 ms late is still taken, whichever exchange it ends.
     if (kind == Kind::LateAnswer) return FINISHED;
+    // An erase's answer is awaited as long as the part may take to erase:
+    // 3000 ms late is still in time.
+    if (kind == Kind::Stall && code == AGENT_ERASE_SECTOR_SET) return FINISHED;
     return StepMessage(code);
 }
 
@@ -300,7 +303,10 @@ class FaultMatrix : public UpdateRun {
                 problem("receiver took " + std::to_string(receiver->Counters().frames) +
                         " frames, expected " + std::to_string(frames));
             }
-            if (FakeClockNow() > e.startMs + EXCHANGE_WAIT_MS) {
+            const uint64_t wait = e.code == AGENT_ERASE_SECTOR_SET
+                                      ? EXCHANGE_WAIT_MS + AgentEraseWaitMs() + FLASH_ERASE_MARGIN_MS
+                                      : EXCHANGE_WAIT_MS;
+            if (FakeClockNow() > e.startMs + wait) {
                 problem("virtual time " + std::to_string(FakeClockNow()) +
                         " ms, exchange began at " + std::to_string(e.startMs));
             }
