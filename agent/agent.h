@@ -97,7 +97,7 @@ uint32_t EPOpen(uint32_t chipSelect, uint32_t baseOffset, uint32_t* busWidthUnit
 // Whether an open answer describes flash the agent can address: a bus width of
 // 1 or 2 units, baseOffset + Size x busWidthUnits (in 64 bits) within
 // AGENT_MAX_FLASH_BYTES, and runs whose sectors (count x size, summed in 64
-// bits) do not reach past Size.
+// bits) cover exactly Size.
 bool FlashAnswerFits(const FlashInfo& info, uint32_t busWidthUnits, uint32_t baseOffset);
 uint32_t EPOpenWithInfo(uint32_t chipSelect, uint32_t baseOffset, const FlashInfo* info,
                         uint32_t* busWidthUnits);
@@ -120,7 +120,40 @@ uint32_t CalculateFlashCRC16(uint32_t address, uint32_t length, uint16_t initial
 // when capacity cannot hold it (what fits is copied, NUL-terminated).
 uint32_t GetVersion(char* buffer, uint32_t capacity);
 
+// Whether each command may be sent again after its exchange failed on the
+// line (LinkSetRetries), and how the host reads a repeat's answer.
+enum AgentRepeat {
+    AGENT_REPEAT_NEVER = 0,      // not a command of the table: tried once
+    AGENT_REPEAT_SAFE = 1,       // the agent takes it again with the same effect
+    AGENT_REPEAT_REOPEN = 2,     // AGENT_ALREADY_OPEN on a repeat: close, open again
+    AGENT_REPEAT_CLOSED_OK = 3,  // AGENT_NOT_OPEN on a repeat: it was closed
+};
+struct AgentRepeatRule {
+    uint8_t code;
+    AgentRepeat repeat;
+};
+AgentRepeat AgentRepeatRuleOf(uint8_t code);
+
+// How long a sector erase may take on a part, by its identification codes:
+// its maker's datasheet maximum, FLASH_ERASE_UNKNOWN_MS for a part without
+// one. EPOpen sets the erase answer's wait from it (AgentEraseWaitMs), plus
+// FLASH_ERASE_MARGIN_MS for the agent's read-back and the answer's way back.
+constexpr uint32_t FLASH_ERASE_UNKNOWN_MS = 30000;
+constexpr uint32_t FLASH_ERASE_MARGIN_MS = 2000;
+uint32_t FlashEraseMaxMs(uint16_t makerId, uint16_t deviceId);
+uint32_t AgentEraseWaitMs();
+
+// After a failed EPWrite or EraseSectorSet: the agent's status word then
+// (the previous one when the exchange itself failed) and the address of the
+// failing request (the chunk's, or the sector's start).
+uint32_t AgentFailedStatus();
+uint32_t AgentFailedAddress();
+// The identification codes the last EPOpen answer carried, also for a part
+// the agent does not know (AGENT_UNKNOWN_FLASH).
+void AgentReadIds(uint16_t* deviceId, uint16_t* makerId);
+
 // Status word of the most recent answer that carried one.
 uint32_t AgentStatus();
-// Power-on state (tests): status 0.
+// Power-on state (tests): status 0, no failure recorded, the unknown part's
+// erase wait.
 void AgentReset();

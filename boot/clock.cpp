@@ -3,7 +3,9 @@
 
 #include "boot/boot.h"
 
+#include "boot/boot.h"
 #include "link/packet.h"
+#include "link/retry.h"
 #include "link/status.h"
 
 namespace {
@@ -54,12 +56,19 @@ constexpr uint32_t SELECTOR_HZ[] = {16369000, 24553500, 26000000};
 // Request with no fields whose answer is the code plus `size` bytes, read by get.
 template <typename Get>
 int Query(uint8_t code, Get get) {
-    PacketRewind();
-    PutU8(code);
-    if (PacketTransact() != 1) return 0;
-    if (GetU8() != static_cast<uint8_t>(code + 1)) return 0;
-    get();
-    return PacketConsumedExactly();
+    return LinkWithRepeats(code, BootRepeatable(code), [&] {
+        PacketRewind();
+        PutU8(code);
+        if (PacketTransact() != 1) return 0;
+        if (GetU8() != static_cast<uint8_t>(code + 1)) {
+            PacketSetFault(LINK_FAULT_WRONG_CODE);
+            return 0;
+        }
+        get();
+        if (PacketConsumedExactly() == 1) return 1;
+        PacketSetFault(LINK_FAULT_BAD_FIELDS);
+        return 0;
+    });
 }
 
 }  // namespace

@@ -54,6 +54,17 @@ int GetString(char* out, uint32_t capacity);
 // The common exchange: SendPacket of the bytes put since PacketRewind, then
 // ReceivePacket into the buffer with the cursor rewound. 1 on success.
 int PacketTransact();
+// The same, with the answer's first bytes awaited up to answerWaitMs (when
+// longer than the read's own time-out): for a request the far end may take
+// long to carry out. 0 is PacketTransact.
+int PacketTransactWaiting(uint32_t answerWaitMs);
+// Why the last exchange failed (LinkFault, link/retry.h); LINK_FAULT_NONE
+// after one that succeeded. The exchange's owner records the faults it finds
+// in a whole answer with PacketSetFault.
+int PacketLastFault();
+void PacketSetFault(int fault);
+// The byte that came back for the last frame sent, whatever it was.
+uint8_t PacketLastReply();
 // The cursor rule: the answer was consumed to the byte.
 int PacketConsumedExactly();
 

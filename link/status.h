@@ -23,3 +23,6 @@ constexpr uint32_t LINK_BAUD_REFUSED = 107;
 // larger than the agent can address): refused before anything is sized from
 // it.
 constexpr uint32_t LINK_ANSWER_OUT_OF_RANGE = 108;
+// The port could not drive the DTR/RTS lines of the boot-entry sequence
+// (a pseudo-terminal has none): nothing was sent, and the port is closed.
+constexpr uint32_t LINK_LINES_FAILED = 109;

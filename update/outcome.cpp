@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "boot/boot.h"
 #include "update/update.h"
 
 namespace {
@@ -129,6 +130,25 @@ const char* UpdateRemedy(const UpdateResult& r) {
     if (r.agentLeftRunning) {
         return "The receiver's flash agent may still be running: power-cycle the receiver (in its "
                "boot ROM) before the next run.";
+    }
+    if (r.linesFailed) {
+        return "Use a serial adapter that drives DTR and RTS, or put the receiver in its boot ROM "
+               "by hand and leave out --boot-lines.";
+    }
+    if (Named(r, "OpenReceiver") && !r.receiverAnswered) {
+        switch (r.lineFinding) {
+            case BOOT_LINE_NMEA:
+                return "The receiver is running its firmware: put it in its boot ROM (update pin "
+                       "or boot strap set, or --boot-lines), then power-cycle it or reset it.";
+            case BOOT_LINE_ECHO:
+                return "The line returns what is sent: untie TX from RX, or use an adapter that "
+                       "does not echo; then wire TX to RX and RX to TX with a common ground.";
+            case BOOT_LINE_OTHER:
+                return "Something else answers on this line: check that the port is the "
+                       "receiver's and that nothing else talks on it.";
+            default:
+                break;
+        }
     }
     if (Named(r, "OpenReceiver")) {
         return r.receiverAnswered

@@ -30,6 +30,8 @@ struct UpdateResult {
     bool flashChanged;       // an erase or a write went out to the receiver's flash
     bool agentLeftRunning;   // the link was not closed: the receiver waits in its flash agent
     bool receiverAnswered;   // the receiver's boot ROM answered the first stage
+    int lineFinding;         // what the line showed in place of that answer (BootLineFinding)
+    bool linesFailed;        // the port could not drive DTR/RTS for the boot lines
     uint32_t retries;        // exchanges sent again
 };
 

@@ -9,6 +9,7 @@
 #include "agent/agent.h"
 #include "boot/boot.h"
 #include "image/image.h"
+#include "link/retry.h"
 #include "link/status.h"
 #include "platform/platform.h"
 #include "update/board.h"
@@ -376,6 +377,30 @@ PhaseEnd PrepareImage(Taken* taken, const uint8_t** imageOut, uint32_t* imageLen
     return DONE;
 }
 
+// What the boot stage saw: no answer at all (and what the line showed
+// instead), or an answer and then a failure at a later step.
+void DescribeBootFailure(uint32_t opened) {
+    static const char* const steps[] = {"",           "the DTR/RTS entry sequence",
+                                        "the first stage", "the chip id query",
+                                        "the clock set-up", "the baud switch",
+                                        "the agent download"};
+    const int step = BootFailedStep();
+    const char* name = step >= 0 && step <= BOOT_STEP_AGENT ? steps[step] : "";
+    if (opened == LINK_LINES_FAILED) {
+        SetDetail("the port cannot drive DTR/RTS, so --boot-lines cannot reach the boot ROM");
+    } else if (step == BOOT_STEP_FIRST_STAGE && !BootReceiverAnswered()) {
+        const char* finding = BootLineFindingText(BootLastLineFinding());
+        SetDetail("the receiver did not answer the first stage at 38400 baud%s%s",
+                  finding[0] != '\0' ? ": " : "", finding);
+    } else if (BootReceiverAnswered()) {
+        char where[96];
+        std::snprintf(where, sizeof where, " (the receiver answered, then %s failed)", name);
+        SetStatusDetail("OpenReceiver", opened, where);
+    } else {
+        SetStatusDetail("OpenReceiver", opened);
+    }
+}
+
 // Ends with LINK_BAUD_REFUSED as a failure of OpenReceiver with no message;
 // the caller tells it apart.
 PhaseEnd ReachReceiver(Taken* taken) {
@@ -385,12 +410,19 @@ PhaseEnd ReachReceiver(Taken* taken) {
     const uint32_t opened = OpenReceiver(port, OperatingBaud());
     BootSetStopQuery(nullptr);
     taken->linkOpen = opened == 0;
-    if (opened == LINK_STOPPED) return STOPPED;
+    Result.receiverAnswered = BootReceiverAnswered();
+    Result.lineFinding = BootLastLineFinding();
+    Result.linesFailed = opened == LINK_LINES_FAILED;
+    if (opened == LINK_STOPPED) {
+        // A first stage went out unanswered: something was sent, the flash untouched.
+        taken->linkOpen = BootFailedStep() == BOOT_STEP_FIRST_STAGE;
+        return STOPPED;
+    }
     if (opened == LINK_BAUD_REFUSED) {
         return PhaseEnd{PHASE_FAILED, UPDATE_STEP_OPEN_RECEIVER, nullptr};
     }
     if (opened != 0) {
-        SetStatusDetail("OpenReceiver", opened);
+        DescribeBootFailure(opened);
         return PhaseEnd{PHASE_FAILED, UPDATE_STEP_OPEN_RECEIVER,
                         "Please close the GPS application !"};
     }
@@ -423,7 +455,15 @@ PhaseEnd OpenReceiverFlash(Taken* taken, OpenFlash* flash) {
     flash->info.SectorSets = Facts.sectorSets;
     uint32_t busWidthUnits = 0;
     if (const uint32_t status = EPOpen(0, 0, &busWidthUnits, &flash->info); status != 0) {
-        SetStatusDetail("EPOpen", status);
+        uint16_t device = 0;
+        uint16_t maker = 0;
+        AgentReadIds(&device, &maker);
+        char where[64] = "";
+        if (device != 0 || maker != 0) {
+            std::snprintf(where, sizeof where, " (flash device id 0x%04X, maker id 0x%04X)",
+                          device, maker);
+        }
+        SetStatusDetail("EPOpen", status, where);
         return PhaseEnd{PHASE_FAILED, UPDATE_STEP_EP_OPEN, "EPOpen Fail!"};
     }
     taken->flashOpen = true;
@@ -644,7 +684,11 @@ uint32_t UpdateWorker(void* parameter) {
     Result = UpdateResult{};
     Detail[0] = '\0';
     Request = parameter != nullptr ? *static_cast<const UpdateRequest*>(parameter) : UpdateRequest{};
+    LinkSetRetries(Request.retries);
+    BootSetLines(Request.bootLines);
     const uint32_t exitCode = RunUpdate();
+    Facts.retries = LinkRetryCount();
+    Result.retries = Facts.retries;
     Finished.store(true, std::memory_order_release);
     return exitCode;
 }
@@ -741,6 +785,8 @@ void UpdateReset() {
     Result = UpdateResult{};
     Detail[0] = '\0';
     Request = UpdateRequest{};
+    LinkSetRetries(0);
+    BootSetLines(nullptr);
     Observer = nullptr;
     Progress.store(0, std::memory_order_relaxed);
     State.store(UPDATE_PHASE_IDLE, std::memory_order_relaxed);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "agent/agent.h"
+#include "boot/boot_lines.h"
 #include "update/outcome.h"
 
 // What a run is asked to do. Every action goes the same way up to the open
@@ -34,6 +35,8 @@ struct UpdateRequest {
     const uint8_t* image;    // nullptr: the built-in image; not copied, must outlive the run
     uint32_t imageLength;
     UpdateFlashHook flashHook;  // may be null
+    uint32_t retries;            // repeats of a failed exchange (LinkSetRetries); 0: none
+    const BootLines* bootLines;  // DTR/RTS sequence (BootSetLines); nullptr: none
 };
 
 // Thread procedure; the parameter is a const UpdateRequest*, or nullptr for
@@ -163,6 +166,7 @@ struct UpdateFacts {
     uint32_t bytesCompared;
     uint32_t differingBytes;
     uint32_t firstDifference;
+    uint32_t retries;  // exchanges sent again in the run
 };
 const UpdateFacts& UpdateLastFacts();
 

@@ -19,18 +19,18 @@ constexpr const char* GROUP_OUTPUT = "Output";
 
 constexpr const char* EXIT_TEXT =
     "Exit status: 0 after \"Download Finish\" (or a servicing run that did what it was\n"
-    "asked); 1 when the update started and failed; 2 when it did not start (not the\n"
-    "handheld, no external power, already running, bad options, a --baud rate the\n"
-    "receiver's chip cannot take); 3 when --verify finds the flash other than the\n"
-    "image; 130 when stopped (SIGINT, SIGTERM, SIGHUP, SIGQUIT) before the receiver's\n"
-    "flash was touched: the board is restored, the link closed and the temporary\n"
-    "image removed. From the first erase or write until the outcome is known,\n"
-    "stopping is refused and the update finishes, also when the terminal goes away.\n"
-    "Once the outcome is known a stop ends the program with its status; 130 never\n"
-    "follows a write to the flash. With several ports the worst one counts: 1 when\n"
-    "any failed, else 130 when any was stopped, else 3 when any differs, else 2 when\n"
-    "any did not start, else 0. With several ports, --backup, --read and --trace must\n"
-    "name a file per port with {port} (the port's name, as ttyUSB0).";
+    "asked); 1 when the run failed after the receiver's flash was changed (erased or\n"
+    "written): update it again; 2 when the run ended with the flash unchanged (refused:\n"
+    "not the handheld, no external power, already running, bad options or files; or\n"
+    "failed before the first erase or write): fix the cause and run again; 3 when\n"
+    "--verify finds the flash other than the image; 130 when stopped (SIGINT, SIGTERM,\n"
+    "SIGHUP, SIGQUIT) with the flash unchanged: the board is restored, the link closed\n"
+    "and the temporary image removed. From the first erase or write until the outcome\n"
+    "is known, stopping is refused and the update finishes, also when the terminal\n"
+    "goes away. With several ports: 1 when any receiver was left incomplete, else 130\n"
+    "when a run was stopped and none finished, else 3 when any differs, else 2 when\n"
+    "any ended with its flash unchanged, else 0. With several ports, --backup, --read\n"
+    "and --trace must name a file per port with {port} (the port's name, as ttyUSB0).";
 
 // An empty value would quietly stand for "not asked": a script's
 // --backup "$F" with F unset must not erase an unsaved flash.
@@ -207,6 +207,20 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
         ->type_name("RATE")
         ->check(CLI::Range(1u, 100000000u))
         ->group(GROUP_UPDATE);
+    app.add_option("--retries", o.retries,
+                   "Send a request again up to N times after its exchange failed on the line "
+                   "(NAK, no or corrupt answer), once the line is quiet (default 0: never)")
+        ->type_name("N")
+        ->check(CLI::Range(0u, 100u))
+        ->group(GROUP_UPDATE);
+    app.add_option("--boot-lines", o.bootLines,
+                   "Drive the port's DTR/RTS lines to enter the boot ROM before the first stage "
+                   "and to leave it after the outcome: ENTRY[:EXIT], steps by commas 100 ms "
+                   "apart, dtr, rts, -dtr, -rts, '&' joins lines changed together (e.g. "
+                   "'dtr&rts,-rts:-dtr&rts,-rts')")
+        ->type_name("ENTRY[:EXIT]")
+        ->check(NonEmpty)
+        ->group(GROUP_UPDATE);
     app.add_flag("--allow-battery", o.allowBattery,
                  "Update on battery power too (--info, --verify and --read never need external "
                  "power)")
@@ -263,6 +277,21 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
                  "Simulated line takes real time per byte at its rate")
         ->needs(simulate)
         ->group(GROUP_SIMULATION);
+    app.add_flag("--sim-running-firmware", o.simRunningFirmware,
+                 "The receiver sits on a desk running its firmware: not wired to the update "
+                 "pin, DTR drives its boot-select input and RTS its reset (see --boot-lines)")
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
+    app.add_option("--sim-bit-error-rate", o.simBitErrorRate,
+                   "Flip each bit on the simulated line with probability P (see --retries)")
+        ->type_name("P")
+        ->check(CLI::Range(0.0, 1.0))
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
+    app.add_option("--sim-seed", o.simSeed, "Seed of the simulated line's noise (default 1)")
+        ->type_name("N")
+        ->needs(simulate)
+        ->group(GROUP_SIMULATION);
     // Output.
     app.add_flag("--no-wait", o.noWait,
                  "Do not wait for Enter after each message, even on a terminal")
@@ -308,6 +337,12 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
                           " baud; rates that work: " + UsableBaudList(),
                       NOT_STARTED);
     }
+    if (!o.bootLines.empty()) {
+        char why[160];
+        if (BootLinesParse(o.bootLines.c_str(), &o.bootLinesParsed, why, sizeof why) != 1) {
+            return Refuse(o.json, std::string("--boot-lines: ") + why, NOT_STARTED);
+        }
+    }
     if (const std::string why = CheckPerPortFiles(o); !why.empty()) {
         return Refuse(o.json, why, NOT_STARTED);
     }
@@ -339,6 +374,8 @@ std::vector<std::string> ChildArguments(const CliOptions& o, size_t index, int r
     flag("--allow-battery", o.allowBattery);
     flag("--json", o.json);
     if (o.baud != 0) value("--baud", std::to_string(o.baud));
+    if (o.retries != 0) value("--retries", std::to_string(o.retries));
+    value("--boot-lines", o.bootLines);
     args.emplace_back("--no-wait");
     value("--report-fd", std::to_string(reportFd));
     return args;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "boot/boot_lines.h"
+
 struct PortSpec {
     std::string port;
     std::string bootPin;  // empty: no pin
@@ -22,11 +24,17 @@ struct CliOptions {
     unsigned simBus = 16;
     std::string simFlashDump;
     bool simWireTiming = false;
+    bool simRunningFirmware = false;
+    double simBitErrorRate = 0.0;
+    uint64_t simSeed = 1;
     bool simBlank = false;
     bool noWait = false;
     uint32_t baud = 0;  // 0: the usual operating rate
     bool allowBattery = false;
     bool listPorts = false;
+    uint32_t retries = 0;   // repeats of an exchange that failed on the line
+    std::string bootLines;  // --boot-lines as given; empty: none
+    BootLines bootLinesParsed{};  // from bootLines, when it is not empty
     // Servicing.
     bool info = false;
     bool verify = false;

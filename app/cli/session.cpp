@@ -21,6 +21,7 @@
 #include "app/report/report.h"
 #include "app/cli/terminal.h"
 #include "app/cli/trace.h"
+#include "link/retry.h"
 #include "image/image.h"
 #include "image/firmware_file.h"
 #include "image/flash_file.h"
@@ -437,6 +438,9 @@ int RunSession(const CliOptions& options) {
         }
         sim.receiver.busWidth = options.simBus;
         sim.receiver.wireTiming = options.simWireTiming;
+        sim.deskWiring = options.simRunningFirmware;
+        sim.receiver.bitErrorRate = options.simBitErrorRate;
+        sim.receiver.noiseSeed = options.simSeed;
         sim.acLineStatus = options.simBattery ? 0 : 1;
         HandheldSimStart(sim);
         board = &HandheldSimOps();
@@ -451,11 +455,16 @@ int RunSession(const CliOptions& options) {
         board = &LinuxBoardOps(linuxBoard);
     }
     InnerUi = options.json ? &QuietUi : &TerminalUiOps();
-    PlatformInstall(PlatformOps{&PosixSerialOps(), &StdClockOps(), board, &EmbeddedResourceOps(),
+    // A desk receiver's boot-select and reset inputs hang on the port's DTR and RTS.
+    const SerialOps* serial = options.simulate && options.simRunningFirmware
+                                  ? &HandheldSimDeskSerialOps(PosixSerialOps())
+                                  : &PosixSerialOps();
+    PlatformInstall(PlatformOps{serial, &StdClockOps(), board, &EmbeddedResourceOps(),
                                 &PosixFileOps(), ReportFd >= 0 ? &ForwardingUi : InnerUi});
     PlatformSetAppInstance(reinterpret_cast<PlatformHandle>(&RunSession));
     if (trace != nullptr) {
         TraceSetLineWriter(trace == stderr ? TraceAside : nullptr);
+        LinkSetRetryObserver(TraceRetry);
         PlatformInstall(PlatformOps{&TraceSerialOps(PlatformSerial(), trace), nullptr, nullptr,
                                     nullptr, nullptr, nullptr});
     }
@@ -512,6 +521,8 @@ int RunSession(const CliOptions& options) {
             UpdateRequest request{};
             request.action = Report.result.action;
             request.operatingBaud = options.baud;
+            request.retries = options.retries;
+            request.bootLines = options.bootLines.empty() ? nullptr : &options.bootLinesParsed;
             request.image = firmware.bytes.get();
             request.imageLength = firmware.length;
             if (!options.backup.empty() || !options.read.empty()) {
@@ -532,6 +543,7 @@ int RunSession(const CliOptions& options) {
         Report.lost.push_back("the trace to " + options.trace);
     }
     TraceSetLineWriter(nullptr);
+    LinkSetRetryObserver(nullptr);
     if (options.simulate) {
         if (dump != nullptr && !WriteDump(dump, HandheldSimFlash())) {
             std::fprintf(stderr, "zelvar: cannot write %s: %s\n", options.simFlashDump.c_str(),

@@ -320,7 +320,29 @@ void Close() {
     Inner->close();
 }
 
-const SerialOps Table{Open, SetBaud, Read, Write, Close, nullptr};
+// A line of its own, outside any exchange.
+void Note(const std::string& text) {
+    char head[48];
+    std::snprintf(head, sizeof head, "%10.1f ms %6u bd  ", ElapsedMs(), Baud);
+    const std::string line = head + text + "\n";
+    if (Writer != nullptr) {
+        Writer(Out, line.c_str());
+    } else if (std::fputs(line.c_str(), Out) == EOF && WriteError == 0) {
+        WriteError = errno;
+    }
+    ++Lines;
+}
+
+int SetLines(uint32_t which, uint32_t asserted) {
+    const int ok = Inner->setLines != nullptr ? Inner->setLines(which, asserted) : 0;
+    std::string text = "lines";
+    if ((which & SERIAL_LINE_DTR) != 0) text += (asserted & SERIAL_LINE_DTR) != 0 ? " dtr" : " -dtr";
+    if ((which & SERIAL_LINE_RTS) != 0) text += (asserted & SERIAL_LINE_RTS) != 0 ? " rts" : " -rts";
+    Note(text + (ok != 0 ? "" : " -> refused by the port"));
+    return ok;
+}
+
+const SerialOps Table{Open, SetBaud, Read, Write, Close, SetLines};
 
 }  // namespace
 
@@ -332,6 +354,12 @@ const SerialOps& TraceSerialOps(const SerialOps& inner, FILE* out) {
     Now = Stage::Idle;
     Start = std::chrono::steady_clock::now();
     return Table;
+}
+
+void TraceRetry(uint8_t code, uint32_t attempt, const char* cause) {
+    if (Out == nullptr) return;
+    Note(std::string("retry ") + std::to_string(attempt) + " of " + RequestName(code) + " after " +
+         cause);
 }
 
 int TraceWriteError() {

@@ -4,6 +4,7 @@
 // wrapped, so the update itself is the same with or without it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -11,6 +12,10 @@
 // Starts tracing the serial table in use to out (kept open by the caller)
 // and returns the wrapping table to install in its place.
 const SerialOps& TraceSerialOps(const SerialOps& inner, FILE* out);
+
+// One line for a request sent again: its code, which repeat it is (1 for the
+// first) and why (LinkFaultText). Fits LinkSetRetryObserver.
+void TraceRetry(uint8_t code, uint32_t attempt, const char* cause);
 
 // Lines written so far.
 unsigned long TraceLines();

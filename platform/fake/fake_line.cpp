@@ -25,6 +25,9 @@ struct LineState {
     bool failOpen = false;
     uint32_t refusedBaud = 0;
     int shortWriteAt = 0, failWriteAt = 0, shortReadAt = 0;
+    bool linesRefused = false;
+    uint32_t lines = SERIAL_LINE_DTR | SERIAL_LINE_RTS;  // asserted at open
+    std::vector<FakeLineChange> lineChanges;
 };
 
 LineState Line;
@@ -98,6 +101,13 @@ void FakeClose() {
     Line.baud = 0;
 }
 
+int FakeSetLines(uint32_t which, uint32_t asserted) {
+    if (!Line.open || Line.linesRefused) return 0;
+    Line.lines = (Line.lines & ~which) | (asserted & which);
+    Line.lineChanges.push_back(FakeLineChange{which, asserted & which, Line.now});
+    return 1;
+}
+
 uint64_t FakeNow() {
     return Line.now;
 }
@@ -105,7 +115,8 @@ void FakeSleep(uint32_t milliseconds) {
     Line.now += milliseconds;
 }
 
-const SerialOps FakeSerialTable{FakeOpen, FakeSetBaud, FakeRead, FakeWrite, FakeClose, nullptr};
+const SerialOps FakeSerialTable{FakeOpen, FakeSetBaud, FakeRead, FakeWrite, FakeClose,
+                                FakeSetLines};
 const ClockOps FakeClockTable{FakeNow, FakeSleep};
 
 }  // namespace
@@ -184,6 +195,16 @@ int FakeLineWriteCalls() {
 }
 int FakeLineCloseCalls() {
     return Line.closeCalls;
+}
+
+void FakeLineRefuseLines(bool refuse) {
+    Line.linesRefused = refuse;
+}
+uint32_t FakeLineLines() {
+    return Line.lines;
+}
+const std::vector<FakeLineChange>& FakeLineLineChanges() {
+    return Line.lineChanges;
 }
 
 void FakeLineFailOpen(bool fail) {

@@ -54,6 +54,18 @@ int FakeLineReadCalls();
 int FakeLineWriteCalls();
 int FakeLineCloseCalls();
 
+// Modem-control lines: each setLines call as it came (which lines, which of
+// them asserted, at what virtual time), and the lines' state now. A refusing
+// port stands for a pseudo-terminal.
+struct FakeLineChange {
+    uint32_t which;
+    uint32_t asserted;
+    uint64_t atMs;
+};
+const std::vector<FakeLineChange>& FakeLineLineChanges();
+uint32_t FakeLineLines();
+void FakeLineRefuseLines(bool refuse);
+
 // Faults of the host side, each armed for one call (1-based call numbers
 // counted from the reset).
 void FakeLineFailOpen(bool fail);

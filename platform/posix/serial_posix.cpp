@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/baud_linux.h"
@@ -130,6 +132,58 @@ bool SomeonesTerminal(int fd) {
     return false;
 }
 
+// Whether any process but this one (and this one through another descriptor
+// than skipFd) has the device of st_rdev open, from /proc/PID/fd, or holds
+// a flock on it. A process whose descriptors cannot be read counts as a
+// holder: the flag is only called stale when no one can be holding it.
+bool SomeoneHolds(const char* deviceName, dev_t rdev, int skipFd) {
+    int pid = 0;
+    std::string name;
+    if (PosixLockHolder(deviceName, &pid, &name) && pid != getpid()) return true;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return true;
+    const std::string self = std::to_string(getpid());
+    bool held = false;
+    while (!held) {
+        const dirent* entry = readdir(proc);
+        if (entry == nullptr) break;
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        const std::string fds = std::string("/proc/") + entry->d_name + "/fd";
+        DIR* dir = opendir(fds.c_str());
+        if (dir == nullptr) {
+            // Gone meanwhile is fine; hidden from us is not.
+            if (errno != ENOENT) held = true;
+            continue;
+        }
+        const bool isSelf = self == entry->d_name;
+        for (const dirent* fd = readdir(dir); fd != nullptr && !held; fd = readdir(dir)) {
+            if (fd->d_name[0] < '0' || fd->d_name[0] > '9') continue;
+            if (isSelf && std::atoi(fd->d_name) == skipFd) continue;
+            struct stat st {};
+            const std::string path = fds + "/" + fd->d_name;
+            if (stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev) {
+                held = true;
+            }
+        }
+        closedir(dir);
+    }
+    closedir(proc);
+    return held;
+}
+
+// The exclusive-use flag lives in the kernel's terminal, not in a process: a
+// program killed before it cleared it leaves it set while the terminal exists
+// (a pseudo-terminal's other side is still open, an adapter still plugged).
+int RefuseStaleExclusive() {
+    LastError = EBUSY;
+    PlatformCauseSet(EBUSY,
+                     "the exclusive-use flag of %s was left set by a program that ended without "
+                     "clearing it; no program holds the port. Run zelvar once as root to clear "
+                     "it, or unplug the adapter (restart the program that made a pseudo-terminal)",
+                     DeviceName.c_str());
+    return 0;
+}
+
 // Where this user stands with group gid: in it now, joined in the group
 // database since this session began, or not at all.
 PosixGroupMembership Membership(gid_t gid) {
@@ -202,14 +256,28 @@ int Open(const char* deviceName, uint32_t baud) {
     }
     // Not as a controlling terminal; non-blocking only until the lock is held.
     const int fd = open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == EACCES ? FailAccess(deviceName) : Fail();
+    if (fd < 0) {
+        if (errno == EACCES) return FailAccess(deviceName);
+        struct stat st {};
+        if (errno == EBUSY && stat(deviceName, &st) == 0 && S_ISCHR(st.st_mode) &&
+            !SomeoneHolds(deviceName, st.st_rdev, -1)) {
+            return RefuseStaleExclusive();
+        }
+        return Fail();
+    }
     if (!isatty(fd)) return Refuse(fd, ENOTTY, "is not a serial line");
     if (SomeonesTerminal(fd)) return Refuse(fd, 0, "is a terminal in use, not a receiver's line");
     // Another program holding the line exclusively is refused also for root,
-    // whom the kernel would let in.
+    // whom the kernel would let in. Root, let in past a flag that no one
+    // holds any longer, clears it and goes on.
     int exclusive = 0;
     if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        return Refuse(fd, EBUSY, "is held exclusively by another program");
+        struct stat st {};
+        const bool stale =
+            fstat(fd, &st) == 0 && !SomeoneHolds(deviceName, st.st_rdev, fd);
+        if (!stale || ioctl(fd, TIOCNXCL) != 0) {
+            return Refuse(fd, EBUSY, "is held exclusively by another program");
+        }
     }
     // Exclusive: a second opener of the line is refused (the port lock, when
     // this process holds it, already covers the flock).
@@ -348,7 +416,21 @@ void Close() {
     Port = PortState{};
 }
 
-const SerialOps Table{Open, SetBaud, Read, Write, Close, nullptr};
+// A pseudo-terminal has no modem lines: that is the refusal.
+int SetLines(uint32_t which, uint32_t asserted) {
+    if (Port.fd < 0 || !Port.hasModem) return 0;
+    int up = 0, down = 0;
+    for (const auto& [line, bit] : {std::pair{SERIAL_LINE_DTR, TIOCM_DTR},
+                                   std::pair{SERIAL_LINE_RTS, TIOCM_RTS}}) {
+        if ((which & line) == 0) continue;
+        ((asserted & line) != 0 ? up : down) |= bit;
+    }
+    if (up != 0 && ioctl(Port.fd, TIOCMBIS, &up) != 0) return Fail();
+    if (down != 0 && ioctl(Port.fd, TIOCMBIC, &down) != 0) return Fail();
+    return 1;
+}
+
+const SerialOps Table{Open, SetBaud, Read, Write, Close, SetLines};
 
 }  // namespace
 

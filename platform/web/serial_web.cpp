@@ -35,6 +35,9 @@ EM_ASYNC_JS(int, JsWrite, (const uint8_t* buffer, uint32_t length), {
 EM_ASYNC_JS(void, JsClose, (), {
     await ZelvarWebSerial.stop();
 });
+EM_ASYNC_JS(int, JsSetLines, (uint32_t which, uint32_t asserted), {
+    return await ZelvarWebSerial.setLines(which, asserted);
+});
 EM_JS(void, JsCause, (char* out, int size), {
     stringToUTF8(ZelvarWebSerial.cause || "", out, size);
 });
@@ -87,7 +90,12 @@ void Close() {
     OpenBaud = 0;
 }
 
-const SerialOps Table{Open, SetBaud, Read, Write, Close, nullptr};
+int SetLines(uint32_t which, uint32_t asserted) {
+    if (OpenBaud == 0 || JsSetLines(which, asserted) == 0) return Fail();
+    return 1;
+}
+
+const SerialOps Table{Open, SetBaud, Read, Write, Close, SetLines};
 
 }  // namespace
 

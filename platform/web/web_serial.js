@@ -99,6 +99,25 @@ var ZelvarWebSerial = {
     return await this.start(baud);
   },
 
+  // which and asserted are masks of DTR (1) and RTS (2), as in platform.h;
+  // a line not named in which is left as it is.
+  setLines: async function (which, asserted) {
+    if (this.baud === 0) {
+      this.cause = 'the serial port is not open';
+      return 0;
+    }
+    var signals = {};
+    if (which & 1) signals.dataTerminalReady = (asserted & 1) !== 0;
+    if (which & 2) signals.requestToSend = (asserted & 2) !== 0;
+    try {
+      await this.port.setSignals(signals);
+    } catch (error) {
+      this.describe('the port cannot drive its DTR/RTS lines', error);
+      return 0;
+    }
+    return 1;
+  },
+
   setBaud: async function (baud) {
     if (this.baud === 0) {
       this.cause = 'the serial port is not open';

@@ -180,7 +180,20 @@ void Close() {
     Port = PortState{};
 }
 
-const SerialOps Table{Open, SetBaud, Read, Write, Close, nullptr};
+int SetLines(uint32_t which, uint32_t asserted) {
+    if (Port.handle == INVALID_HANDLE_VALUE) return 0;
+    const bool dtr = (asserted & SERIAL_LINE_DTR) != 0;
+    const bool rts = (asserted & SERIAL_LINE_RTS) != 0;
+    if ((which & SERIAL_LINE_DTR) != 0 && !EscapeCommFunction(Port.handle, dtr ? SETDTR : CLRDTR)) {
+        return Fail();
+    }
+    if ((which & SERIAL_LINE_RTS) != 0 && !EscapeCommFunction(Port.handle, rts ? SETRTS : CLRRTS)) {
+        return Fail();
+    }
+    return 1;
+}
+
+const SerialOps Table{Open, SetBaud, Read, Write, Close, SetLines};
 
 }  // namespace
 

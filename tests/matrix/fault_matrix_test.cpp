@@ -152,6 +152,9 @@ const char* ExpectedMessage(Kind kind, uint8_t code) {
     // The host waits 2008 ms for the first bytes of every answer: one that
     // comes 2000 ms late is still taken, whichever exchange it ends.
     if (kind == Kind::LateAnswer) return FINISHED;
+    // An erase's answer is awaited as long as the part may take to erase:
+    // 3000 ms late is still in time.
+    if (kind == Kind::Stall && code == AGENT_ERASE_SECTOR_SET) return FINISHED;
     return StepMessage(code);
 }
 
@@ -293,10 +296,11 @@ class FaultMatrix : public UpdateRun {
                 problem("virtual time " + std::to_string(FakeClockNow()) + " ms");
             }
         } else {
-            // The failing exchange is the last: nothing is retried, and only
-            // a refused EPOpen (with the buffer size it sets) is followed, by the Disconnect that returns the
-            // receiver to its boot ROM (which may itself go unanswered). A
-            // frame written short never reaches the receiver whole.
+            // The failing exchange is the last: nothing is retried, and only a
+            // refused EPOpen (with the buffer size it sets) is followed, by the
+            // Disconnect that returns the receiver to its boot ROM (which may
+            // itself go unanswered). A frame written short never reaches the
+            // receiver whole.
             const bool closes = e.code == 6 || e.code == 26;  // EPOpen and its buffer size
             const uint32_t frames = kind == Kind::ShortFrameWrite ? frame - 1 : frame;
             const uint32_t took = receiver->Counters().frames;
@@ -304,7 +308,10 @@ class FaultMatrix : public UpdateRun {
                 problem("receiver took " + std::to_string(took) + " frames, expected " +
                         std::to_string(frames));
             }
-            if (FakeClockNow() > e.startMs + (closes ? 2 : 1) * EXCHANGE_WAIT_MS) {
+            const uint64_t wait = e.code == AGENT_ERASE_SECTOR_SET
+                                      ? EXCHANGE_WAIT_MS + AgentEraseWaitMs() + FLASH_ERASE_MARGIN_MS
+                                      : (closes ? 2 : 1) * EXCHANGE_WAIT_MS;
+            if (FakeClockNow() > e.startMs + wait) {
                 problem("virtual time " + std::to_string(FakeClockNow()) +
                         " ms, exchange began at " + std::to_string(e.startMs));
             }

@@ -2,7 +2,9 @@
 // A serial port the user may not open: the recorded cause names the device's
 // group and how to join it.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,3 +89,67 @@ TEST(SerialAccess, RefusedOpenRecordsTheGroup) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pseudo-terminal pair; the other side stays open, as a receiver's would.
+struct Pty {
+    int master = -1;
+    std::string slave;
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
+    }
+    ~Pty() {
+        if (master >= 0) close(master);
+    }
+};
+
+}  // namespace
+
+TEST(SerialAccess, AnExclusiveFlagLeftByAProgramThatDiedIsToldApartAndClearedByRoot) {
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    // What a killed zelvar leaves: the flag set, no descriptor open.
+    const int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+    close(fd);
+    PlatformCauseClear();
+    const int opened = PosixSerialOps().open(pty.slave.c_str(), 115200);
+    if (geteuid() == 0) {
+        // Root gets in past the flag, sees no holder and clears it.
+        ASSERT_EQ(opened, 1) << PlatformCauseText();
+        PosixSerialOps().close();
+        const int again = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+        int exclusive = 1;
+        ASSERT_EQ(ioctl(again, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0);
+        close(again);
+    } else {
+        EXPECT_EQ(opened, 0);
+        EXPECT_NE(std::string(PlatformCauseText()).find("exclusive-use flag"), std::string::npos)
+            << PlatformCauseText();
+    }
+}
+
+TEST(SerialAccess, AnExclusiveFlagSomeoneHoldsIsStillRefused) {
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    const int holder = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+    EXPECT_EQ(PosixSerialOps().open(pty.slave.c_str(), 115200), 0);
+    EXPECT_EQ(std::string(PlatformCauseText()).find("exclusive-use flag"), std::string::npos);
+    ioctl(holder, TIOCNXCL);
+    close(holder);
+}
+
+TEST(SerialAccess, APseudoTerminalRefusesToDriveItsModemLines) {
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    ASSERT_EQ(PosixSerialOps().open(pty.slave.c_str(), 38400), 1) << PlatformCauseText();
+    ASSERT_NE(PosixSerialOps().setLines, nullptr);
+    EXPECT_EQ(PosixSerialOps().setLines(SERIAL_LINE_DTR, 0), 0);
+    PosixSerialOps().close();
+}

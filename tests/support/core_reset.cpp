@@ -6,6 +6,7 @@
 #include "boot/clock.h"
 #include "image/image.h"
 #include "link/packet.h"
+#include "link/retry.h"
 #include "link/serial_port.h"
 #include "platform/fake/fake_files.h"
 #include "platform/fake/fake_line.h"
@@ -17,6 +18,7 @@
 void ResetCoreModules(ResetScope scope) {
     SerialReset();
     PacketReset();
+    LinkRetryReset();
     BootReset();
     ClockReset();
     AgentReset();
