@@ -19,20 +19,17 @@
 #include <vector>
 
 #include "app/report/report.h"
+#include "app/cli/preflight.h"
 #include "app/cli/terminal.h"
 #include "app/cli/trace.h"
 #include "link/retry.h"
 #include "image/image.h"
-#include "image/firmware_file.h"
 #include "image/flash_file.h"
 #include "platform/embedded/embedded_resource.h"
-#include "platform/linux_board/linux_board.h"
-#include "platform/posix/input_file.h"
 #include "platform/posix/output_file.h"
 #include "platform/posix/port_list.h"
 #include "platform/posix/posix.h"
 #include "platform/std_clock.h"
-#include "receiver/flash/flash_parts.h"
 #include "receiver/handheld/handheld_sim.h"
 #include "update/board.h"
 #include "update/service.h"
@@ -142,13 +139,6 @@ int ReadFlashToFile(uint32_t flashBytes, const char** message) {
 }
 
 // --- the run ---------------------------------------------------------------
-
-int ActionOf(const CliOptions& o) {
-    if (o.info) return UPDATE_ACTION_IDENTIFY;
-    if (o.verify) return o.readBack ? UPDATE_ACTION_VERIFY_BYTES : UPDATE_ACTION_VERIFY;
-    if (!o.read.empty()) return UPDATE_ACTION_READ;
-    return UPDATE_ACTION_UPDATE;
-}
 
 // A stop before the flash is touched ends the run at the worker's next step
 // boundary; while the flash is erased or written it is refused, since a
@@ -360,7 +350,8 @@ int RunSession(const CliOptions& options) {
     TerminalUiStart(stdout, tty && isatty(STDIN_FILENO) != 0 && !options.noWait, tty,
                     [] { return ShownProgress(); });
 
-    if (!options.simulate && options.ports.empty()) {
+    Preflight preflight = PlanRun(options);
+    if (preflight.notHandheld) {
         if (!options.json) {
             std::puts(NOT_HANDHELD);
             std::fputs(USAGE_NOTE, stderr);
@@ -369,37 +360,9 @@ int RunSession(const CliOptions& options) {
         Report.result.outcome = UPDATE_OUTCOME_NOT_HANDHELD;
         return Finish();
     }
+    if (preflight.refused) return Refused(preflight.step, preflight.message);
+    RunPlan& plan = preflight.plan;
 
-    // Everything that needs no receiver is checked before anything is sent:
-    // no output replaces a file without --force, follows a link, or is the
-    // firmware file or another output.
-    std::vector<PosixRunFile> inputs;
-    std::vector<PosixRunFile> outputs;
-    if (!options.firmware.empty()) inputs.push_back({options.firmware, "--firmware"});
-    if (!options.backup.empty()) outputs.push_back({options.backup, "--backup"});
-    if (!options.read.empty()) outputs.push_back({options.read, "--read"});
-    if (!options.trace.empty()) outputs.push_back({options.trace, "--trace", true});
-    if (std::string why; !PosixCheckRunFiles(inputs, outputs, options.force, &why)) {
-        return Refused("Options", why + ". Nothing was done.");
-    }
-    FirmwareImage firmware;
-    if (!options.firmware.empty()) {
-        // Never blocks on a FIFO, and a file larger than any flash is refused
-        // from its size, before it is read.
-        std::vector<uint8_t> bytes;
-        std::string error;
-        if (!PosixReadInputFile(options.firmware.c_str(), FIRMWARE_FILE_MAX_BYTES, &bytes,
-                                &error)) {
-            return Refused("FirmwareFile", options.firmware + ": " + error + ". Nothing was done.");
-        }
-        FirmwareReport why{};
-        if (!LoadFirmware(bytes.data(), static_cast<uint32_t>(bytes.size()),
-                          options.firmware.c_str(), &firmware, &why)) {
-            std::string where = options.firmware;
-            if (why.line != 0) where += " line " + std::to_string(why.line);
-            return Refused("FirmwareFile", where + ": " + why.reason + ". Nothing was done.");
-        }
-    }
     // Made now, so that a folder that cannot take it is refused before
     // anything is sent; put in place at the end, after a failure too.
     PosixOutputStream traceFile;
@@ -410,16 +373,9 @@ int RunSession(const CliOptions& options) {
     }
     FILE* trace = traceFile.file;
 
-    LinuxBoardConfig linuxBoard;
     const BoardOps* board = nullptr;
     FILE* dump = nullptr;  // held from the start to the end of the run
     if (options.simulate) {
-        if (FindFlashPart(options.simPart) == nullptr) {
-            PosixOutputDiscard(&traceFile);
-            return Refused("Options",
-                           "the simulated receiver has no flash part '" + options.simPart +
-                               "' ('zelvar-receiver --list-parts' lists them)");
-        }
         if (!options.simFlashDump.empty()) {
             dump = std::fopen(options.simFlashDump.c_str(), "wb");
             if (dump == nullptr) {
@@ -429,30 +385,10 @@ int RunSession(const CliOptions& options) {
                                    std::strerror(errno) + "; nothing was done.");
             }
         }
-        HandheldSimConfig sim;
-        sim.receiver.part = options.simPart;
-        if (!options.simBlank) {
-            // An older firmware: the update must erase before it writes.
-            sim.receiver.flashInit = FlashInit::Fill;
-            sim.receiver.flashFill = 0x00;
-        }
-        sim.receiver.busWidth = options.simBus;
-        sim.receiver.wireTiming = options.simWireTiming;
-        sim.deskWiring = options.simRunningFirmware;
-        sim.receiver.bitErrorRate = options.simBitErrorRate;
-        sim.receiver.noiseSeed = options.simSeed;
-        sim.acLineStatus = options.simBattery ? 0 : 1;
-        HandheldSimStart(sim);
+        HandheldSimStart(plan.sim);
         board = &HandheldSimOps();
     } else {
-        linuxBoard.port = options.ports[0].port;
-        const std::string& pin = options.ports[0].bootPin;
-        if (!pin.empty() &&
-            !ParseBootPin(pin, &linuxBoard.gpioChip, &linuxBoard.gpioLine)) {
-            PosixOutputDiscard(&traceFile);
-            return Refused("Options", "--boot-pin wants CHIP:LINE, got '" + pin + "'");
-        }
-        board = &LinuxBoardOps(linuxBoard);
+        board = &LinuxBoardOps(plan.board);
     }
     InnerUi = options.json ? &QuietUi : &TerminalUiOps();
     // A desk receiver's boot-select and reset inputs hang on the port's DTR and RTS.
@@ -523,8 +459,8 @@ int RunSession(const CliOptions& options) {
             request.operatingBaud = options.baud;
             request.retries = options.retries;
             request.bootLines = options.bootLines.empty() ? nullptr : &options.bootLinesParsed;
-            request.image = firmware.bytes.get();
-            request.imageLength = firmware.length;
+            request.image = plan.firmware.bytes.get();
+            request.imageLength = plan.firmware.length;
             if (!options.backup.empty() || !options.read.empty()) {
                 if (!options.backup.empty()) {
                     Say("Backing up the receiver's flash to " + options.backup +
