@@ -26,7 +26,6 @@ namespace {
 
 using text_lines::FirstNonBlankLine;
 
-uint8_t* LoadedImage = nullptr;
 // Reasons that name the file; a report points here until the next call.
 char NamedReason[512];
 
@@ -419,29 +418,3 @@ bool LoadFirmwareFile(const char* path, FirmwareImage* image, FirmwareReport* re
     return LoadFirmware(text.get(), static_cast<uint32_t>(got), path, image, report);
 }
 
-const uint8_t* LoadFirmwareImage(const uint8_t* bytes, uint32_t length, const char* name,
-                                 uint32_t* lengthOut, FirmwareReport* report) {
-    if (lengthOut != nullptr) *lengthOut = 0;
-    // A text's image is at most half its length, a binary's all of it.
-    const uint32_t room = length < FIRMWARE_IMAGE_MAX_BYTES ? length : FIRMWARE_IMAGE_MAX_BYTES;
-    auto* image = static_cast<uint8_t*>(std::malloc(room == 0 ? 1 : room));
-    if (image == nullptr) {
-        if (report != nullptr)
-            *report = FirmwareReport{0, "no memory for the image", FIRMWARE_UNKNOWN};
-        return nullptr;
-    }
-    const uint32_t count = ParseFirmwareFile(bytes, length, name, image, room, report);
-    if (count == 0) {
-        std::free(image);
-        return nullptr;
-    }
-    std::free(LoadedImage);
-    LoadedImage = image;
-    if (lengthOut != nullptr) *lengthOut = count;
-    return image;
-}
-
-void FirmwareFileReset() {
-    std::free(LoadedImage);
-    LoadedImage = nullptr;
-}

@@ -77,11 +77,3 @@ bool LoadFirmware(const uint8_t* bytes, uint32_t length, const char* name, Firmw
 // cannot be read is reported on line 0 with the system's reason.
 bool LoadFirmwareFile(const char* path, FirmwareImage* image, FirmwareReport* report);
 
-// ParseFirmwareFile into an image this module owns, of at most
-// FIRMWARE_IMAGE_MAX_BYTES, valid until the next call or FirmwareFileReset.
-// Returns it with its length in *lengthOut, or nullptr with *report filled.
-const uint8_t* LoadFirmwareImage(const uint8_t* bytes, uint32_t length, const char* name,
-                                 uint32_t* lengthOut, FirmwareReport* report);
-
-// Releases the image LoadFirmwareImage handed out.
-void FirmwareFileReset();

@@ -11,16 +11,6 @@
 
 namespace {
 
-uint8_t* LoadedImage = nullptr;
-// The reason of a failed open or read with the system's words for it; a
-// report points here until the next load.
-char FileReason[160];
-
-const char* ReasonWithError(const char* what, int error) {
-    std::snprintf(FileReason, sizeof FileReason, "%s: %s", what, std::strerror(error));
-    return FileReason;
-}
-
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 char* PutHex(char* out, uint32_t value, int digits) {
@@ -36,48 +26,6 @@ constexpr char S0_HEADER[] = "S01000007A656C766172206261636B7570C5\r\n";  // "ze
 constexpr uint32_t S0_HEADER_LENGTH = sizeof S0_HEADER - 1;
 
 }  // namespace
-
-const uint8_t* LoadSRecordFile(const char* path, uint32_t* lengthOut, SRecordReport* report) {
-    SRecordReport ignored{};
-    SRecordReport& why = report != nullptr ? *report : ignored;
-    if (lengthOut != nullptr) *lengthOut = 0;
-    if (path == nullptr) return nullptr;
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        why = {0, ReasonWithError("cannot be opened", errno)};
-        return nullptr;
-    }
-    long size = -1;
-    if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-    if (size <= 0 || static_cast<unsigned long>(size) > 0x7FFFFFFFul ||
-        std::fseek(file, 0, SEEK_SET) != 0) {
-        std::fclose(file);
-        why = {0, size == 0 ? "is empty" : "cannot be read"};
-        return nullptr;
-    }
-    const auto textLength = static_cast<uint32_t>(size);
-    char* text = static_cast<char*>(std::malloc(textLength));
-    auto* image = static_cast<uint8_t*>(std::malloc(textLength / 2 + 1));
-    const bool read =
-        text != nullptr && image != nullptr && std::fread(text, 1, textLength, file) == textLength;
-    const int readError = read || !std::ferror(file) ? 0 : errno;
-    std::fclose(file);
-    uint32_t count = 0;
-    if (read) {
-        count = ParseSRecordFile(text, textLength, image, textLength / 2 + 1, &why);
-    } else {
-        why = {0, readError != 0 ? ReasonWithError("cannot be read", readError) : "cannot be read"};
-    }
-    std::free(text);
-    if (count == 0) {
-        std::free(image);
-        return nullptr;
-    }
-    std::free(LoadedImage);
-    LoadedImage = image;
-    if (lengthOut != nullptr) *lengthOut = count;
-    return image;
-}
 
 uint32_t SRecordS3TextLength(uint32_t length) {
     const uint32_t full = length / S3_DATA_PER_RECORD;
@@ -115,7 +63,3 @@ uint32_t SRecordWriteS3(const uint8_t* data, uint32_t length, char* out, uint32_
     return static_cast<uint32_t>(p - out);
 }
 
-void SRecordFileReset() {
-    std::free(LoadedImage);
-    LoadedImage = nullptr;
-}

@@ -36,12 +36,6 @@ uint32_t ParseSRecordText(const char* text, uint32_t textLength, uint8_t* out, u
 uint32_t ParseSRecordFile(const char* text, uint32_t textLength, uint8_t* out, uint32_t capacity,
                           SRecordReport* report);
 
-// Reads and parses the file at path, straight from the file. Returns the
-// binary image (owned by this module, valid until the next call or
-// SRecordFileReset) and its length in *lengthOut, or nullptr with *report
-// filled. A file that cannot be read is reported on line 0.
-const uint8_t* LoadSRecordFile(const char* path, uint32_t* lengthOut, SRecordReport* report);
-
 // An S0 header, then S3 records for length bytes of data from address 0, 16
 // data bytes to a record, each line ending in CR LF, then the terminator
 // "S70500000000FA".
@@ -51,6 +45,3 @@ const uint8_t* LoadSRecordFile(const char* path, uint32_t* lengthOut, SRecordRep
 // capacity is too small.
 uint32_t SRecordS3TextLength(uint32_t length);
 uint32_t SRecordWriteS3(const uint8_t* data, uint32_t length, char* out, uint32_t capacity);
-
-// Releases the image LoadSRecordFile handed out.
-void SRecordFileReset();

@@ -7,6 +7,7 @@
 #include <emscripten.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,7 +16,11 @@
 #include "app/web/core_calls.h"
 #include "app/web/sim_options.h"
 #include "image/image.h"
-#include "image/srecord_file.h"
+#include "app/report/report.h"
+#include "boot/boot_lines.h"
+#include "image/firmware_file.h"
+#include "image/flash_file.h"
+#include "update/service.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/web/web.h"
 #include "receiver/handheld/handheld_sim.h"
@@ -27,12 +32,6 @@ constexpr int ACTION_IDENTIFY = 2;
 constexpr int ACTION_VERIFY = 3;
 constexpr int ACTION_BACKUP = 4;
 constexpr int ACTION_FLASH_FILE = 5;
-
-// Statuses as the terminal program's exits.
-constexpr int STATUS_OK = 0;
-constexpr int STATUS_FAILED = 1;
-constexpr int STATUS_NOT_STARTED = 2;
-constexpr int STATUS_STOPPED = 130;
 
 constexpr char TRACE_PATH[] = "/tmp/zelvar-trace.txt";
 constexpr char BACKUP_PATH[] = "/tmp/zelvar-backup.s";
@@ -96,132 +95,147 @@ int SimWrite(const uint8_t* buffer, uint32_t length, uint32_t* count) {
 void SimClose() {
     HandheldSimSerialOps().close();
 }
-const SerialOps SimSerial{SimOpen, SimSetBaud, SimRead, SimWrite, SimClose, nullptr};
+int SimSetLines(uint32_t which, uint32_t asserted) {
+    return HandheldSimSerialOps().setLines(which, asserted);
+}
+const SerialOps SimSerial{SimOpen, SimSetBaud, SimRead, SimWrite, SimClose, SimSetLines};
 
-std::string Hex16(uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value);
-    return text;
+// The last run's report: what the page's dialog shows, from the one result.
+RunReport Report;
+std::string ReportText = "null";
+// The sequence of --boot-lines, from the page's field; none by default.
+BootLines PageLines{};
+bool HasPageLines = false;
+// A back-up's bytes, read with the flash open.
+std::vector<uint8_t> ReadBuffer;
+
+// With the flash open: the whole of it read and proven by the receiver's CRC.
+int ReadFlash(uint32_t flashBytes, const char** message) {
+    ReadBuffer.assign(flashBytes, 0);
+    return ServiceReadFlash(ReadBuffer.data(), flashBytes, OnBackupProgress,
+                            &Report.read.flashCrc, message);
 }
 
-int StatusOfOutcome(int outcome) {
-    switch (outcome) {
-        case UPDATE_OUTCOME_FINISHED:
-            return STATUS_OK;
-        case UPDATE_OUTCOME_NOT_HANDHELD:
-        case UPDATE_OUTCOME_RATE_REFUSED:
-            return STATUS_NOT_STARTED;
-        case UPDATE_OUTCOME_STOPPED_BEFORE_LINK:
-        case UPDATE_OUTCOME_STOPPED_WITH_LINK:
-            return STATUS_STOPPED;
-        default:
-            return STATUS_FAILED;
-    }
-}
-
-void ReportInspect(bool verify, int status, const ServiceReport& report) {
-    if (report.busWidthUnits != 0 && !verify) {
-        Line(std::string("Agent version: ") + report.version);
-        char text[160];
-        std::snprintf(text, sizeof text, "Flash part: %s, maker %s (device 0x%04X, maker 0x%04X)",
-                      report.partName, report.makerName, report.deviceId, report.makerId);
-        Line(text);
-        std::snprintf(text, sizeof text, "Flash size: %u bytes on a %u-bit bus", report.flashBytes,
-                      report.busWidthUnits * 16);
-        Line(text);
-        std::string runs = "Sector runs:";
-        for (uint8_t i = 0; i < report.sectorSetCount; ++i) {
-            std::snprintf(text, sizeof text, "%s %u x 0x%X", i == 0 ? "" : ",",
-                          report.sectorSets[i].SectorCount,
-                          report.sectorSets[i].SectorSize * report.busWidthUnits);
-            runs += text;
-        }
-        Line(runs);
-    }
-    if (verify && report.receiverCrcRead) {
-        Line("Image CRC-16:    " + Hex16(report.imageCrc) + " over " +
-             std::to_string(report.imageLength) + " bytes");
-        Line("Receiver CRC-16: " + Hex16(report.receiverCrc));
-        Line(status == SERVICE_OK ? "Verified: the CRCs agree. A CRC-16 match is a check, not a "
-                                    "proof that every byte is the image's."
-                                  : "Differs: the receiver's flash does not hold this image.");
+// The report's lines for a person (identity, CRCs, back-up, times), as the
+// terminal program prints them after its outcome.
+void ShowReportLines() {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    if (out == nullptr) return;
+    PrintReportLines(Report, out, Report.workerRan);
+    std::fclose(out);
+    std::string all(text, size);
+    std::free(text);
+    for (size_t start = 0; start < all.size();) {
+        const size_t end = all.find('\n', start);
+        Line(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
     }
 }
 
-int RunBackup() {
-    std::vector<uint8_t> flash;
-    uint16_t crc = 0;
-    if (const char* failure = CoreRunBackup(&flash, &crc, OnBackupProgress)) {
-        // The update's own steps have said why already; a failed read has not.
-        if (CoreFacts().failure == nullptr) Message(failure, "Fail");
-        return STATUS_FAILED;
-    }
-    // Trailing erased bytes are left out, as the terminal program does.
-    uint32_t length = static_cast<uint32_t>(flash.size());
-    while (length != 0 && flash[length - 1] == 0xFF) --length;
-    if (length == 0) length = flash.size() < 16 ? static_cast<uint32_t>(flash.size()) : 16;
-    std::string text(SRecordS3TextLength(length), '\0');
-    SRecordWriteS3(flash.data(), length, text.data(), static_cast<uint32_t>(text.size()));
+int Finish() {
+    ReportText = ReportJson(Report).dump();
+    ShowReportLines();
+    return ReportExitStatus(Report);
+}
+
+// A run refused before the worker: its message as a box, its report.
+int Refuse(const char* step, const std::string& message) {
+    Report.result = UpdateRefusal(Report.result.action, step, message.c_str(), "");
+    Message(message.c_str(), "Fail");
+    return Finish();
+}
+
+// A back-up in the page's in-memory file: the whole flash as S-records, so
+// that flashing it back restores every byte.
+void WriteBackup() {
+    const uint32_t length = static_cast<uint32_t>(ReadBuffer.size());
+    std::vector<uint8_t> text(FlashFileLength(FIRMWARE_SRECORD, length));
+    const uint32_t written = FlashFileWrite(FIRMWARE_SRECORD, ReadBuffer.data(), length,
+                                            text.data(), static_cast<uint32_t>(text.size()));
     FILE* file = std::fopen(BACKUP_PATH, "wb");
-    const bool written = file != nullptr &&
-                         std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-                         std::fclose(file) == 0;
-    if (!written) {
-        Message("Backup Fail! the in-memory file cannot be written", "Fail");
-        return STATUS_FAILED;
+    const bool ok = written != 0 && file != nullptr &&
+                    std::fwrite(text.data(), 1, written, file) == written;
+    if (file != nullptr && std::fclose(file) != 0) Report.lost.push_back("the back-up file");
+    if (!ok) {
+        Report.lost.push_back("the back-up file");
+        return;
     }
-    JsProgress(100);
-    Line("Backup: " + std::to_string(length) + " bytes of " + std::to_string(flash.size()) +
-         " (receiver CRC-16 of the flash " + Hex16(crc) + ")");
-    Message("Backup Finish", "Done");
-    return STATUS_OK;
+    Report.read.written = true;
+    Report.read.bytes = length;
+    Report.read.flashCrcKnown = true;
 }
 
 int Dispatch(int action, const char* filePath, uint32_t baud) {
-    const uint8_t* image = nullptr;
-    uint32_t imageLength = 0;
+    UpdateRequest request{};
+    switch (action) {
+        case ACTION_IDENTIFY:
+            request.action = UPDATE_ACTION_IDENTIFY;
+            break;
+        case ACTION_VERIFY:
+            request.action = UPDATE_ACTION_VERIFY;
+            break;
+        case ACTION_BACKUP:
+            request.action = UPDATE_ACTION_READ;
+            request.flashHook = ReadFlash;
+            Report.read.path = BACKUP_PATH;
+            break;
+        case ACTION_UPDATE:
+        default:
+            request.action = UPDATE_ACTION_UPDATE;
+            break;
+    }
+    Report.result.action = request.action;
+    FirmwareImage firmware;
     if ((action == ACTION_FLASH_FILE || action == ACTION_VERIFY) && filePath != nullptr &&
         filePath[0] != '\0') {
-        SRecordReport report{};
-        image = LoadSRecordFile(filePath, &imageLength, &report);
-        if (image == nullptr) {
-            std::string why = "The firmware file is refused";
-            if (report.line != 0) why += ": line " + std::to_string(report.line);
-            if (report.reason != nullptr) why += std::string(": ") + report.reason;
-            Message(why.c_str(), "Fail");
-            return STATUS_NOT_STARTED;
+        FirmwareReport why{};
+        if (!LoadFirmwareFile(filePath, &firmware, &why)) {
+            std::string text = "The firmware file is refused";
+            if (why.line != 0) text += ": line " + std::to_string(why.line);
+            if (why.reason != nullptr) text += std::string(": ") + why.reason;
+            return Refuse("FirmwareFile", text);
         }
     } else if (action == ACTION_FLASH_FILE) {
-        Message("No firmware file was chosen.", "Fail");
-        return STATUS_NOT_STARTED;
+        return Refuse("FirmwareFile", "No firmware file was chosen.");
     }
-    switch (action) {
-        case ACTION_UPDATE:
-        case ACTION_FLASH_FILE: {
-            CoreRunUpdate(image, imageLength, baud, OnProgress);
-            const int outcome = CoreOutcome();
-            if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
-                Line("Stopped; nothing was sent to the receiver.");
-            } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
-                Line("Stopped; the receiver's flash was not touched; it runs its firmware again.");
-            }
-            return StatusOfOutcome(outcome);
-        }
-        case ACTION_IDENTIFY:
-        case ACTION_VERIFY: {
-            ServiceReport report{};
-            const bool verify = action == ACTION_VERIFY;
-            const int status = CoreRunInspect(verify, image, imageLength, &report);
-            ReportInspect(verify, status, report);
-            if (status == SERVICE_OK) Message(verify ? "Verified" : "Identified", "Done");
-            if (status == SERVICE_DIFFERS) Message("Differs", "Verify");
-            return status;
-        }
-        case ACTION_BACKUP:
-            return RunBackup();
-        default:
-            return STATUS_NOT_STARTED;
+    request.operatingBaud = baud != 115200 ? baud : 0;
+    request.image = firmware.bytes.get();
+    request.imageLength = firmware.length;
+    request.bootLines = HasPageLines ? &PageLines : nullptr;
+    CoreRun(request, OnProgress);
+    Report.workerRan = true;
+    Report.facts = UpdateLastFacts();
+    Report.result = UpdateLastResult();
+    if (Report.result.osError != 0) Report.osError = std::strerror(Report.result.osError);
+    const int outcome = Report.result.outcome;
+    if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
+        Line("Stopped; nothing was sent to the receiver.");
+    } else if (outcome == UPDATE_OUTCOME_STOPPED_WITH_LINK) {
+        Line("Stopped; the receiver's flash was not touched; it runs its firmware again.");
     }
+    if (outcome == UPDATE_OUTCOME_FINISHED) {
+        switch (action) {
+            case ACTION_BACKUP:
+                WriteBackup();
+                JsProgress(100);
+                Message("Backup Finish", "Done");
+                break;
+            case ACTION_IDENTIFY:
+                Message("Identified", "Done");
+                break;
+            case ACTION_VERIFY:
+                Message("Verified", "Done");
+                break;
+            default:
+                break;
+        }
+    } else if (outcome == UPDATE_OUTCOME_DIFFERS) {
+        Message("Differs", "Verify");
+    }
+    return Finish();
 }
 
 }  // namespace
@@ -242,19 +256,39 @@ EMSCRIPTEN_KEEPALIVE int ZelvarWebUseSimulator(const char* query) {
     if (!error.empty()) {
         Chosen = Target::None;
         JsMessage(error.c_str(), "Simulated receiver", "");
-        return STATUS_NOT_STARTED;
+        return UPDATE_EXIT_FLASH_UNCHANGED;
     }
     HandheldSimStart(config);
     Chosen = Target::Simulator;
-    return STATUS_OK;
+    return UPDATE_EXIT_DONE;
+}
+
+// The DTR/RTS sequence played before the first stage and after the outcome
+// (ENTRY[:EXIT]); "" for none. 0, or 2 with a message saying what is wrong.
+EMSCRIPTEN_KEEPALIVE int ZelvarWebSetBootLines(const char* text) {
+    HasPageLines = false;
+    if (text == nullptr || text[0] == '\0') return UPDATE_EXIT_DONE;
+    char error[160] = "";
+    if (BootLinesParse(text, &PageLines, error, sizeof error) == 0) {
+        JsMessage(error, "Boot lines", "");
+        return UPDATE_EXIT_FLASH_UNCHANGED;
+    }
+    HasPageLines = true;
+    return UPDATE_EXIT_DONE;
 }
 
 // One run; the page awaits it (Asyncify). baud 0 is the usual operating rate.
+// The status is the report's (ZelvarWebReport).
 EMSCRIPTEN_KEEPALIVE int ZelvarWebRun(int action, const char* filePath, int baud) {
-    if (Running) return STATUS_NOT_STARTED;
+    if (Running) return UPDATE_EXIT_FLASH_UNCHANGED;
+    Report = RunReport{};
+    Report.port = Chosen == Target::Simulator ? "simulated" : "web serial";
     if (Chosen == Target::None) {
         JsMessage("Sorry! Only for Tervalon Version!", "", "no serial port was chosen");
-        return STATUS_NOT_STARTED;
+        Report.result = UpdateRefusal(UPDATE_ACTION_UPDATE, "CheckPortDriver",
+                                      "Sorry! Only for Tervalon Version!", "no serial port was chosen");
+        Report.result.outcome = UPDATE_OUTCOME_NOT_HANDHELD;
+        return Finish();
     }
     Running = true;
     PlatformCauseClear();
@@ -273,18 +307,27 @@ EMSCRIPTEN_KEEPALIVE int ZelvarWebRun(int action, const char* filePath, int baud
                                 &PageUi});
     PlatformSetAppInstance(reinterpret_cast<PlatformHandle>(&ZelvarWebRun));
 
-    int status = STATUS_NOT_STARTED;
+    int status = UPDATE_EXIT_FLASH_UNCHANGED;
     int ac = 0;
-    if (board->powerStatus(&ac) == 0) {
-        Message("The power status cannot be read; nothing was done.", "Fail");
-    } else if (ac != 1) {
-        Message("Please install AC charger!", "Fail");
+    const int powerRead = board->powerStatus(&ac);
+    const int requested = action == ACTION_IDENTIFY ? UPDATE_ACTION_IDENTIFY
+                          : action == ACTION_VERIFY ? UPDATE_ACTION_VERIFY
+                          : action == ACTION_BACKUP ? UPDATE_ACTION_READ
+                                                    : UPDATE_ACTION_UPDATE;
+    Report.result.action = requested;
+    if (const char* refusal = UpdatePowerRefusal(powerRead, ac, requested, false)) {
+        status = Refuse("PowerStatus", refusal);
     } else {
         status = Dispatch(action, filePath, static_cast<uint32_t>(baud));
     }
     if (trace != nullptr) std::fclose(trace);
     Running = false;
     return status;
+}
+
+// The last run's report, as the terminal program's --json prints it.
+EMSCRIPTEN_KEEPALIVE const char* ZelvarWebReport() {
+    return ReportText.c_str();
 }
 
 EMSCRIPTEN_KEEPALIVE int ZelvarWebProgress() {

@@ -55,7 +55,7 @@ std::vector<uint8_t> LineNoise::Apply(const uint8_t* data, size_t count, uint64_
         if (bit == 0 || bit == BITS_PER_BYTE - 1) {
             framing = true;
         } else {
-            out[cell / BITS_PER_BYTE] ^= static_cast<uint8_t>(1u << (bit - 1));
+            out[static_cast<size_t>(cell / BITS_PER_BYTE)] ^= static_cast<uint8_t>(1u << (bit - 1));
         }
     }
     if (!framing) return out;

@@ -19,6 +19,7 @@ const std::string& PtyReceiver::SlavePath() const {
 }
 void PtyReceiver::EnterBootRom() {}
 void PtyReceiver::RunFirmware() {}
+void PtyReceiver::SetInputs(bool /*reset*/, bool /*bootSelect*/) {}
 std::vector<uint8_t> PtyReceiver::Flash() {
     return {};
 }

@@ -288,19 +288,16 @@ TEST(FirmwareFile, ABackUpOfTheLargestFlashIsNotTooLargeToReadBack) {
 
 TEST(FirmwareFile, LoadedImageIsOwnedAndBoundedByTheLargestFlash) {
     const std::vector<uint8_t> image = Bytes(1000, 3);
-    uint32_t length = 0;
+    FirmwareImage loaded;
     FirmwareReport report{};
-    const uint8_t* loaded = LoadFirmwareImage(image.data(), 1000, "fw.bin", &length, &report);
-    ASSERT_NE(loaded, nullptr);
-    EXPECT_EQ(std::vector<uint8_t>(loaded, loaded + length), image);
+    ASSERT_TRUE(LoadFirmware(image.data(), 1000, "fw.bin", &loaded, &report));
+    EXPECT_EQ(std::vector<uint8_t>(loaded.bytes.get(), loaded.bytes.get() + loaded.length), image);
 
     const std::vector<uint8_t> huge(FIRMWARE_IMAGE_MAX_BYTES + 1, 0x5A);
-    EXPECT_EQ(LoadFirmwareImage(huge.data(), static_cast<uint32_t>(huge.size()), "fw.bin", &length,
-                                &report),
-              nullptr);
-    EXPECT_EQ(length, 0u);
+    EXPECT_FALSE(LoadFirmware(huge.data(), static_cast<uint32_t>(huge.size()), "fw.bin", &loaded,
+                              &report));
+    EXPECT_EQ(loaded.length, 0u);
     EXPECT_STREQ(report.reason, "image too large");
-    FirmwareFileReset();
 }
 
 #ifndef _WIN32
