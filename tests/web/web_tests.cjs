@@ -433,6 +433,7 @@ if (receiverBin && zelvarBin) {
         await mainAction(page).click();
         await page.getByRole('progressbar', { name: 'Progress of the run' }).and(page.locator('[value]'))
           .evaluate(async (bar) => { while (Number(bar.getAttribute('value')) < 60) await new Promise((r) => setTimeout(r, 50)); });
+        await page.getByRole('region', { name: 'Progress' }).evaluate((e) => e.scrollIntoView());
         await page.screenshot({ path: path.join(docsDir, 'zelvar-web-progress.png') });
       }
       started = Date.now();
