@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # The page in a real headless Chromium: installs what is missing (Debian's
 # chromium, nodejs and emscripten; playwright-core from tests/web's lock file),
-# builds the web preset, serves build/web/site on 127.0.0.1 and runs
-# tests/web/web_tests.cjs against the simulated receiver in the page, then
+# builds the web preset, serves build/web/site on 127.0.0.1 (compressed, by
+# tests/web/serve.py) and runs tests/web/web_tests.cjs (with axe-core's WCAG
+# checks) against the simulated receiver in the page, then
 # against zelvar-receiver on a pseudo-terminal through a WebSocket bridge
 # (the frames compared with a native run's). Ends with
 # "N passed, N failed"; exits 1 when any failed.
@@ -48,7 +49,9 @@ trap cleanup EXIT INT TERM
 # if someone took it in between.
 for attempt in 1 2 3 4 5; do
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
-    python3 -m http.server "$port" --bind 127.0.0.1 --directory build/web/site >/dev/null 2>&1 &
+    # Serves each file's gzip form where the browser takes it, as a server in
+    # front of an installed page would.
+    python3 tests/web/serve.py "$port" build/web/site >/dev/null 2>&1 &
     server_pid=$!
     for _ in $(seq 50); do
         if python3 -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$port/index.html', timeout=1)" 2>/dev/null; then
