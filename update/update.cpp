@@ -393,9 +393,8 @@ void DescribeBootFailure(uint32_t opened) {
         SetDetail("the receiver did not answer the first stage at 38400 baud%s%s",
                   finding[0] != '\0' ? ": " : "", finding);
     } else if (BootReceiverAnswered()) {
-        char where[96];
-        std::snprintf(where, sizeof where, " (the receiver answered, then %s failed)", name);
-        SetStatusDetail("OpenReceiver", opened, where);
+        SetDetail("the receiver answered, then %s failed (link status %u)", name,
+                  static_cast<unsigned>(opened));
     } else {
         SetStatusDetail("OpenReceiver", opened);
     }

@@ -99,6 +99,11 @@ void OnReadProgress(int percent) {
     ReadPercent.store(percent, std::memory_order_relaxed);
 }
 
+// A back-up that failed refuses the update; a read that failed is the run.
+const char* FailureOf() {
+    return Options->read.empty() ? "Backup Fail!" : "Read Fail!";
+}
+
 // Runs in the worker with the flash open and nothing erased: the whole flash
 // read, proven by the receiver's CRC and written to the file whole, in the
 // form its name asks (S-records, Intel HEX for .hex/.ihx, raw bytes for .bin),
@@ -110,7 +115,8 @@ int ReadFlashToFile(uint32_t flashBytes, const char** message) {
     const uint64_t start = PlatformClock().nowMs();
     std::unique_ptr<uint8_t[]> flash(new (std::nothrow) uint8_t[flashBytes == 0 ? 1 : flashBytes]);
     if (!flash) {
-        failure = "Backup Fail! not enough memory for " + std::to_string(flashBytes) + " bytes";
+        failure = std::string(FailureOf()) + " not enough memory for " + std::to_string(flashBytes) +
+                  " bytes";
         *message = failure.c_str();
         return UPDATE_HOOK_FAILED;
     }
@@ -129,7 +135,7 @@ int ReadFlashToFile(uint32_t flashBytes, const char** message) {
     const bool written =
         length != 0 && PosixWriteFileSafely(file.path, bytes.data(), length, Options->force, &error);
     if (!written) {
-        failure = "Backup Fail! " + error;
+        failure = std::string(FailureOf()) + " " + error;
         *message = failure.c_str();
         return UPDATE_HOOK_FAILED;
     }

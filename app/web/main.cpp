@@ -113,7 +113,7 @@ std::vector<uint8_t> ReadBuffer;
 int ReadFlash(uint32_t flashBytes, const char** message) {
     ReadBuffer.assign(flashBytes, 0);
     return ServiceReadFlash(ReadBuffer.data(), flashBytes, OnBackupProgress,
-                            &Report.read.flashCrc, message);
+                            &Report.backup.flashCrc, message);
 }
 
 // The report's lines for a person (identity, CRCs, back-up, times), as the
@@ -163,9 +163,9 @@ void WriteBackup() {
         Report.lost.push_back("the back-up file");
         return;
     }
-    Report.read.written = true;
-    Report.read.bytes = length;
-    Report.read.flashCrcKnown = true;
+    Report.backup.written = true;
+    Report.backup.bytes = length;
+    Report.backup.flashCrcKnown = true;
 }
 
 int Dispatch(int action, const char* filePath, uint32_t baud) {
@@ -180,7 +180,7 @@ int Dispatch(int action, const char* filePath, uint32_t baud) {
         case ACTION_BACKUP:
             request.action = UPDATE_ACTION_READ;
             request.flashHook = ReadFlash;
-            Report.read.path = BACKUP_PATH;
+            Report.backup.path = BACKUP_PATH;
             break;
         case ACTION_UPDATE:
         default:

@@ -220,7 +220,7 @@ test('a file flashed lands in the simulated flash', async (context) => {
   fs.writeFileSync(file, srec.write(image));
   let out;
   try {
-    await page.getByLabel('Firmware file (S-records)').setInputFiles(file);
+    await page.getByLabel('Firmware file (S-records, Intel HEX or binary)').setInputFiles(file);
     out = await runAction(page, 'Flash the file');
   } finally {
     fs.unlinkSync(file);
@@ -233,7 +233,7 @@ test('a file flashed lands in the simulated flash', async (context) => {
 
 const faults = [
   ['?sim&write-fail-address=0x1000', 'EPWrite Fail', 1],
-  ['?sim&nak-frame=1', 'Please close the GPS application !', 1],
+  ['?sim&nak-frame=1', 'Please close the GPS application !', 2],
   ['?sim&crc-off-by-one', 'CalculateFlashCRC16 Fail!', 1],
 ];
 for (const [query, message, status] of faults) {
