@@ -143,8 +143,6 @@ TEST(OptionsTest, ARefusalWithSeveralPortsIsAnArrayOfReports) {
             EXPECT_EQ(doc[i]["outcome"], "not started");
             EXPECT_EQ(doc[i]["exit_status"], 2);
             EXPECT_EQ(doc[i]["flash_changed"], false);
-            EXPECT_EQ(doc[i]["failed_step"], "Options");
-            EXPECT_TRUE(doc[i]["message"].is_string());
         }
     }
 }
@@ -158,20 +156,14 @@ TEST(ListPortsTest, JsonHasEveryFieldAndNullForWhatIsUnknown) {
     usb.productId = "6001";
     usb.serialNumber = "A1";
     usb.product = "FT232R";
-    SerialPortInfo uart;
-    uart.device = "/dev/ttyS0";
-    const nlohmann::json ports = PortsJson({usb, uart});
-    ASSERT_EQ(ports.size(), 2u);
-    EXPECT_EQ(ports[0], nlohmann::json({{"device", "/dev/ttyUSB0"},
-                                        {"driver", "ftdi_sio"},
-                                        {"vendor_id", "0403"},
-                                        {"product_id", "6001"},
-                                        {"serial", "A1"},
-                                        {"manufacturer", nullptr},
-                                        {"product", "FT232R"}}));
-    EXPECT_EQ(ports[1]["device"], "/dev/ttyS0");
-    EXPECT_TRUE(ports[1]["driver"].is_null());
-    EXPECT_TRUE(PortsJson({}).is_array());
+    EXPECT_EQ(PortsJson({usb}), nlohmann::json::array({{{"device", "/dev/ttyUSB0"},
+                                                         {"driver", "ftdi_sio"},
+                                                         {"vendor_id", "0403"},
+                                                         {"product_id", "6001"},
+                                                         {"serial", "A1"},
+                                                         {"manufacturer", nullptr},
+                                                         {"product", "FT232R"}}}));
+    EXPECT_EQ(PortsJson({}), nlohmann::json::array());
 }
 
 TEST(OptionsTest, EachPortGetsItsOwnFiles) {
@@ -310,12 +302,7 @@ TEST(TerminalTest, ATraceLineGoesAroundTheBar) {
     TerminalShowProgress(40);
     TerminalWriteAside(screen, "  12.0 ms 115200 bd  6 EPOpen -> ACK\n");
     TerminalFinish();
-    std::rewind(screen);
-    std::string text;
-    for (int c = std::fgetc(screen); c != EOF; c = std::fgetc(screen)) {
-        text.push_back(static_cast<char>(c));
-    }
-    std::fclose(screen);
+    const std::string text = ReadBack(screen);
     const size_t bar = text.find(" 40%");
     const size_t clear = text.find("\r\033[K", bar);
     const size_t line = text.find("EPOpen -> ACK\n", clear);
