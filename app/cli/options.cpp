@@ -122,8 +122,9 @@ std::string ListPortsConflicts(const CLI::App& app) {
     if (names.empty()) return "";
     std::string list;
     for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
-    return "--list-ports only lists the serial devices and takes no other option but --json; "
-           "leave out " + list;
+    const std::string why =
+        "--list-ports only lists the serial devices and takes no other option but --json; ";
+    return why + "leave out " + list;
 }
 
 // With several ports every file written must be one per port; --firmware
@@ -395,8 +396,7 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
         return RefuseRun(o, "--force needs --backup, --read or --trace", NOT_STARTED);
     }
     if (o.ports.size() > MAX_PORTS) {
-        return RefuseRun(o, "at most " + std::to_string(MAX_PORTS) + " ports at once",
-                         NOT_STARTED);
+        return RefuseRun(o, "at most " + std::to_string(MAX_PORTS) + " ports at once", NOT_STARTED);
     }
     if (o.ports.empty() && !o.simulate && !o.listPorts) {
         if (const char* fromEnv = std::getenv("ZELVAR_PORT"); fromEnv != nullptr && *fromEnv) {
@@ -405,9 +405,9 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
     }
     if (o.baud != 0 && !BaudUsable(o.baud)) {
         return RefuseRun(o,
-                      "no receiver runs at " + std::to_string(o.baud) +
-                          " baud; rates that work: " + UsableBaudList(),
-                      NOT_STARTED);
+                         "no receiver runs at " + std::to_string(o.baud) +
+                             " baud; rates that work: " + UsableBaudList(),
+                         NOT_STARTED);
     }
     if (!o.bootLines.empty()) {
         char why[160];

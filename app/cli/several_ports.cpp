@@ -98,9 +98,9 @@ struct Child {
     PortSpec target;
     PortRun run;
     pid_t pid = -1;
-    LineReader out;       // its standard output: text for people
-    LineReader err;       // its standard error: causes, remedies, notices
-    LineReader channel;   // its reports to us
+    LineReader out;      // its standard output: text for people
+    LineReader err;      // its standard error: causes, remedies, notices
+    LineReader channel;  // its reports to us
     int percent = -1;
     std::vector<std::string> heldErr;  // on a terminal, shown only if it sends no report
     bool reaped = false;
@@ -383,7 +383,9 @@ std::vector<std::string> PortUnderLines(const nlohmann::json& report) {
     }
     if (report.is_object() && report.contains("lost_output") && report["lost_output"].is_array()) {
         for (const auto& what : report["lost_output"]) {
-            if (what.is_string()) lines.push_back(what.get<std::string>() + " could not be written");
+            if (what.is_string()) {
+                lines.push_back(what.get<std::string>() + " could not be written");
+            }
         }
     }
     return lines;

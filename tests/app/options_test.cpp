@@ -40,7 +40,8 @@ TEST(OptionsTest, BootPinsBelongToThePortBeforeThem) {
     };
     const Case cases[] = {
         {{"--port", "A"}, {{"A", ""}}},
-        {{"-p", "A", "--boot-pin", "c:1", "--baud", "460800", "--port=B"}, {{"A", "c:1"}, {"B", ""}}},
+        {{"-p", "A", "--boot-pin", "c:1", "--baud", "460800", "--port=B"},
+         {{"A", "c:1"}, {"B", ""}}},
         {{"--boot-pin", "c:1", "--port", "A", "--port", "B"}, {}},
         {{"--port", "A", "--port", "A"}, {}},
         {{"--port", "A", "--boot-pin", "c:1", "--boot-pin", "c:2", "--port", "B"}, {}},
@@ -157,22 +158,22 @@ TEST(ListPortsTest, JsonHasEveryFieldAndNullForWhatIsUnknown) {
     usb.serialNumber = "A1";
     usb.product = "FT232R";
     EXPECT_EQ(PortsJson({usb}), nlohmann::json::array({{{"device", "/dev/ttyUSB0"},
-                                                         {"driver", "ftdi_sio"},
-                                                         {"vendor_id", "0403"},
-                                                         {"product_id", "6001"},
-                                                         {"serial", "A1"},
-                                                         {"manufacturer", nullptr},
-                                                         {"product", "FT232R"}}}));
+                                                        {"driver", "ftdi_sio"},
+                                                        {"vendor_id", "0403"},
+                                                        {"product_id", "6001"},
+                                                        {"serial", "A1"},
+                                                        {"manufacturer", nullptr},
+                                                        {"product", "FT232R"}}}));
     EXPECT_EQ(PortsJson({}), nlohmann::json::array());
 }
 
 TEST(OptionsTest, EachPortGetsItsOwnFiles) {
     CliOptions o;
-    ASSERT_EQ(Parse({"--port", "/dev/ttyUSB0", "--port", "/dev/ttyUSB1", "--backup",
-                     "old-{port}.s", "--force", "--trace", "/tmp/{port}.log", "--json",
-                     "--firmware", "new-{port}.s"},
-                    &o),
-              -1);
+    ASSERT_EQ(
+        Parse({"--port", "/dev/ttyUSB0", "--port", "/dev/ttyUSB1", "--backup", "old-{port}.s",
+               "--force", "--trace", "/tmp/{port}.log", "--json", "--firmware", "new-{port}.s"},
+              &o),
+        -1);
     const std::vector<std::string> a = ChildArguments(o, 0, 3);
     const std::vector<std::string> b = ChildArguments(o, 1, 3);
     EXPECT_TRUE(Has(a, "--backup", "old-ttyUSB0.s"));
@@ -194,10 +195,10 @@ TEST(SeveralPortsTest, TheStatusTellsWhetherAnyFlashIsIncomplete) {
         int status;
     };
     const Case cases[] = {
-        {{0, 0}, 0},      {{2, 2}, 2},     {{2, 0}, 2},  // a locked port is not a stop
-        {{3, 0}, 3},      {{3, 3}, 3},                   // verify: the receivers differ
-        {{130, 0}, 2},                                   // a flash was written: never 130
-        {{130, 2}, 130},  {{1, 130}, 1},   {{2, 1, 0}, 1},
+        {{0, 0}, 0},     {{2, 2}, 2},   {{2, 0}, 2},  // a locked port is not a stop
+        {{3, 0}, 3},     {{3, 3}, 3},                 // verify: the receivers differ
+        {{130, 0}, 2},                                // a flash was written: never 130
+        {{130, 2}, 130}, {{1, 130}, 1}, {{2, 1, 0}, 1},
         {{0, 137}, 1},  // killed: its flash may be incomplete
     };
     for (const Case& c : cases) {
@@ -211,7 +212,9 @@ TEST(SeveralPortsTest, TheStatusTellsWhetherAnyFlashIsIncomplete) {
 std::string ReadBack(FILE* file) {
     std::rewind(file);
     std::string text;
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text.push_back(static_cast<char>(c));
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        text.push_back(static_cast<char>(c));
+    }
     std::fclose(file);
     return text;
 }
@@ -251,11 +254,11 @@ TEST(SeveralPortsTest, TheTableRendersEachReport) {
                   "agent status word 4"),
          "failed",
          {"agent status word 4", "The receiver's flash is incomplete", "Power-cycle"}},
-        {Reported("/dev/pts/12", UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_STOPPED_WITH_LINK, false,
-                  ""),
+        {Reported("/dev/pts/12", UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_STOPPED_WITH_LINK, false, ""),
          "stopped",
          {}},
-        {{"/dev/pts/13", 137, 9, nullptr, "", 2.0}, "killed",
+        {{"/dev/pts/13", 137, 9, nullptr, "", 2.0},
+         "killed",
          {"The receiver's flash may be incomplete", "Run --verify"}},
     };
     std::vector<PortRun> runs;

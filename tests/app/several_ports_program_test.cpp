@@ -152,10 +152,9 @@ TEST_F(SeveralPortsProgramTest, SeveralReceiversEachGetTheirOwnOutcome) {
     Receiver b(dir_, "b", {"--flash-fill", "0"});
     Receiver c(dir_, "c", {"--flash-fill", "0", "--write-fail-address", "8192"});
     const fs::path errors = dir_ / "stderr";
-    const CommandResult r =
-        RunCommand("(" + std::string(ZELVAR_BIN) + " --port " + a.Device() + " --port " +
-                   b.Device() + " --port " + c.Device() + " --baud 460800 2>" + errors.string() +
-                   ")");
+    const CommandResult r = RunCommand("(" + std::string(ZELVAR_BIN) + " --port " + a.Device() +
+                                       " --port " + b.Device() + " --port " + c.Device() +
+                                       " --baud 460800 2>" + errors.string() + ")");
     const std::vector<uint8_t> bytes = ReadAll(errors);
     const std::string err(bytes.begin(), bytes.end());
     EXPECT_EQ(r.status, 1) << r.output;
@@ -233,8 +232,7 @@ TEST_F(SeveralPortsProgramTest, AChildHoldingItsPortIsAZelvar) {
     const CommandResult second =
         RunCommand(std::string(ZELVAR_BIN) + " --port " + b.Device() + " --info");
     EXPECT_EQ(second.status, 2) << second.output;
-    EXPECT_NE(second.output.find("zelvar is already running."), std::string::npos)
-        << second.output;
+    EXPECT_NE(second.output.find("zelvar is already running."), std::string::npos) << second.output;
     EXPECT_EQ(second.output.find("another program"), std::string::npos) << second.output;
     EXPECT_EQ(bench.Wait(60000), 0) << bench.Output();
     ASSERT_TRUE(a.EndsBy(30000));
