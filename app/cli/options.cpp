@@ -2,11 +2,13 @@
 #include "app/cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "app/cli/baud_choice.h"
+#include "app/report/report.h"
 #include "zelvar_version.h"
 
 namespace {
@@ -30,7 +32,8 @@ constexpr const char* EXIT_TEXT =
     "goes away. With several ports: 1 when any receiver was left incomplete, else 130\n"
     "when a run was stopped and none finished, else 3 when any differs, else 2 when\n"
     "any ended with its flash unchanged, else 0. With several ports, --backup, --read\n"
-    "and --trace must name a file per port with {port} (the port's name, as ttyUSB0).";
+    "and --trace must name a file per port with {port} (the port's name, as ttyUSB0);\n"
+    "--firmware may too, to flash each port its own file.";
 
 // An empty value would quietly stand for "not asked": a script's
 // --backup "$F" with F unset must not erase an unsaved flash.
@@ -46,20 +49,37 @@ bool ArgumentsAskForJson(int argc, char** argv) {
     return false;
 }
 
-// A refusal of the command line: on stderr, and as the one JSON document on
-// stdout when JSON was asked for.
-int Refuse(bool json, const std::string& reason, int status) {
-    std::fprintf(stderr, "zelvar: %s\n", reason.c_str());
-    if (json) {
-        nlohmann::json out;
-        out["outcome"] = "not started";
-        out["exit_status"] = status;
-        out["failed_step"] = "Options";
-        out["message"] = reason;
-        std::printf("%s\n", out.dump().c_str());
-        std::fflush(stdout);
+// The ports named on a command line that did not parse, for the refusal's
+// report: one per port, as a run that parsed would give.
+std::vector<std::string> ArgumentPorts(int argc, char** argv) {
+    std::vector<std::string> ports;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") break;
+        if ((arg == "-p" || arg == "--port") && i + 1 < argc) {
+            ports.emplace_back(argv[++i]);
+        } else if (arg.rfind("--port=", 0) == 0) {
+            ports.push_back(arg.substr(7));
+        } else if (arg.size() > 2 && arg.rfind("-p", 0) == 0 && arg[2] != '-') {
+            ports.push_back(arg.substr(2));
+        }
     }
-    return status;
+    return ports;
+}
+
+int ActionOf(const CliOptions& o) {
+    if (o.info) return UPDATE_ACTION_IDENTIFY;
+    if (o.verify) return o.readBack ? UPDATE_ACTION_VERIFY_BYTES : UPDATE_ACTION_VERIFY;
+    if (!o.read.empty()) return UPDATE_ACTION_READ;
+    return UPDATE_ACTION_UPDATE;
+}
+
+nlohmann::json RefusalJson(const CliOptions& o, const std::string& port,
+                           const std::string& reason) {
+    RunReport report;
+    report.port = port;
+    report.result = UpdateRefusal(ActionOf(o), "Options", reason.c_str(), "");
+    return ReportJson(report);
 }
 
 constexpr int NOT_STARTED = 2;
@@ -90,7 +110,25 @@ std::string PairPins(const CLI::App& app, const std::vector<std::string>& ports,
     return "";
 }
 
-// With several ports every file named must be one per port.
+// --list-ports runs nothing: any option that asks for a port or a run would
+// be ignored, so it is refused with its name.
+std::string ListPortsConflicts(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.parse_order()) {
+        const std::string name = option->get_name();
+        if (name == "--list-ports" || name == "--json") continue;
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    if (names.empty()) return "";
+    std::string list;
+    for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+    const std::string why =
+        "--list-ports only lists the serial devices and takes no other option but --json; ";
+    return why + "leave out " + list;
+}
+
+// With several ports every file written must be one per port; --firmware
+// may be one for all or one per port.
 std::string CheckPerPortFiles(const CliOptions& o) {
     if (o.ports.size() < 2) return "";
     const std::pair<const char*, const std::string*> files[] = {
@@ -107,6 +145,11 @@ std::string CheckPerPortFiles(const CliOptions& o) {
                    "flash-{port}.s)";
         }
     }
+    // Two ports of one name would share a {port} file; with none asked for
+    // they share nothing.
+    bool perPort = o.firmware.find(PORT_PLACEHOLDER) != std::string::npos;
+    for (const auto& file : files) perPort |= !file.second->empty();
+    if (!perPort) return "";
     for (size_t i = 0; i < o.ports.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
             if (PortFileName(o.ports[i].port) == PortFileName(o.ports[j].port)) {
@@ -119,6 +162,22 @@ std::string CheckPerPortFiles(const CliOptions& o) {
 }
 
 }  // namespace
+
+int RefuseRun(const CliOptions& o, const std::string& reason, int status) {
+    std::fprintf(stderr, "zelvar: %s\n", reason.c_str());
+    if (!o.json) return status;
+    if (o.ports.size() > 1) {
+        // The document a several-ports run gives: one report per port.
+        nlohmann::json reports = nlohmann::json::array();
+        for (const PortSpec& p : o.ports) reports.push_back(RefusalJson(o, p.port, reason));
+        std::printf("%s\n", reports.dump().c_str());
+    } else {
+        const std::string port = o.simulate ? "simulated" : o.ports.empty() ? "" : o.ports[0].port;
+        std::printf("%s\n", RefusalJson(o, port, reason).dump().c_str());
+    }
+    std::fflush(stdout);
+    return status;
+}
 
 std::string PortFileName(const std::string& port) {
     const size_t slash = port.find_last_of('/');
@@ -159,7 +218,8 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
     auto* firmware = app.add_option("--firmware", o.firmware,
                                     "Flash FILE instead of the built-in image: S-records, Intel "
                                     "HEX (.hex, .ihx) or raw binary (.bin) from address 0 (with "
-                                    "--verify: verify against FILE)")
+                                    "--verify: verify against FILE); with several ports {port} "
+                                    "in FILE names a file per port")
                          ->type_name("FILE")
                          ->check(NonEmpty)
                          ->group(GROUP_UPDATE);
@@ -315,16 +375,28 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
         return app.exit(success);
     } catch (const CLI::ParseError& error) {
         if (json) {
-            return Refuse(true, error.what(), NOT_STARTED);
+            CliOptions named;
+            named.json = true;
+            for (const std::string& p : ArgumentPorts(argc, argv)) named.ports.push_back({p, ""});
+            return RefuseRun(named, error.what(), NOT_STARTED);
         }
         app.exit(error);
         return NOT_STARTED;
     }
-    if (o.force && o.backup.empty() && o.read.empty() && o.trace.empty()) {
-        return Refuse(o.json, "--force needs --backup, --read or --trace", NOT_STARTED);
-    }
     if (const std::string why = PairPins(app, ports, pins, &o.ports); !why.empty()) {
-        return Refuse(o.json, why, NOT_STARTED);
+        // Each port named still gets its refusal.
+        o.ports.clear();
+        for (const std::string& p : ports) o.ports.push_back({p, ""});
+        return RefuseRun(o, why, NOT_STARTED);
+    }
+    if (const std::string why = ListPortsConflicts(app); o.listPorts && !why.empty()) {
+        return RefuseRun(o, why, NOT_STARTED);
+    }
+    if (o.force && o.backup.empty() && o.read.empty() && o.trace.empty()) {
+        return RefuseRun(o, "--force needs --backup, --read or --trace", NOT_STARTED);
+    }
+    if (o.ports.size() > MAX_PORTS) {
+        return RefuseRun(o, "at most " + std::to_string(MAX_PORTS) + " ports at once", NOT_STARTED);
     }
     if (o.ports.empty() && !o.simulate && !o.listPorts) {
         if (const char* fromEnv = std::getenv("ZELVAR_PORT"); fromEnv != nullptr && *fromEnv) {
@@ -332,22 +404,22 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
         }
     }
     if (o.baud != 0 && !BaudUsable(o.baud)) {
-        return Refuse(o.json,
-                      "no receiver runs at " + std::to_string(o.baud) +
-                          " baud; rates that work: " + UsableBaudList(),
-                      NOT_STARTED);
+        return RefuseRun(o,
+                         "no receiver runs at " + std::to_string(o.baud) +
+                             " baud; rates that work: " + UsableBaudList(),
+                         NOT_STARTED);
     }
     if (!o.bootLines.empty()) {
         char why[160];
         if (BootLinesParse(o.bootLines.c_str(), &o.bootLinesParsed, why, sizeof why) != 1) {
-            return Refuse(o.json, std::string("--boot-lines: ") + why, NOT_STARTED);
+            return RefuseRun(o, std::string("--boot-lines: ") + why, NOT_STARTED);
         }
     }
     if (const std::string why = CheckPerPortFiles(o); !why.empty()) {
-        return Refuse(o.json, why, NOT_STARTED);
+        return RefuseRun(o, why, NOT_STARTED);
     }
     if (o.reportFd >= 0 && o.ports.size() != 1) {
-        return Refuse(o.json, "--report-fd is for one port", NOT_STARTED);
+        return RefuseRun(o, "--report-fd is for one port", NOT_STARTED);
     }
     return -1;
 }
@@ -363,7 +435,7 @@ std::vector<std::string> ChildArguments(const CliOptions& o, size_t index, int r
     };
     args.insert(args.end(), {"--port", spec.port});
     value("--boot-pin", spec.bootPin);
-    value("--firmware", o.firmware);
+    value("--firmware", ForPort(o.firmware, spec.port));
     value("--backup", ForPort(o.backup, spec.port));
     value("--read", ForPort(o.read, spec.port));
     value("--trace", ForPort(o.trace, spec.port));

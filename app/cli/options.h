@@ -5,6 +5,7 @@
 // arguments from this value, never from its own argv.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,13 +51,22 @@ struct CliOptions {
 };
 
 // Stands for the port's own name in --backup, --read and --trace, so that
-// several ports never write one file.
+// several ports never write one file, and in --firmware, so that each port
+// can get its own image (its own back-up restored).
 inline constexpr const char* PORT_PLACEHOLDER = "{port}";
+
+// The most ports one run takes at once.
+inline constexpr size_t MAX_PORTS = 64;
 
 // Parses argv. Returns -1 to go on with *options filled; otherwise the run
 // ends with that status (0 after --help or --version), the reason printed
 // (as JSON on stdout when --json was among the arguments).
 int ParseOptions(int argc, char** argv, CliOptions* options);
+
+// A run refused before anything started: the reason on stderr and, under
+// --json, the refusal's report on stdout: one object, or with several ports
+// an array of one per port. Returns status.
+int RefuseRun(const CliOptions& options, const std::string& reason, int status);
 
 // True when the run only reads the receiver (identify, verify, read).
 bool ReadOnlyRun(const CliOptions& options);

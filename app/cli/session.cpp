@@ -239,7 +239,7 @@ int Refused(const std::string& step, const std::string& message) {
 void TakeResult() {
     Report.result = UpdateLastResult();
     if (Report.result.osError != 0) Report.osError = std::strerror(Report.result.osError);
-    if (Report.result.cause[0] == '\0') {
+    if (Report.result.cause[0] == '\0' && Report.result.detail[0] == '\0') {
         std::snprintf(Report.result.cause, sizeof Report.result.cause, "%s",
                       TerminalLastCause().c_str());
     }
@@ -270,6 +270,8 @@ void RunWorker(const UpdateRequest& request) {
     });
     TerminalFinish();
     ReadActive.store(false, std::memory_order_relaxed);
+    // The parent's bar ends where this run's ended, not at its last tick.
+    ChannelLine("progress " + std::to_string(ShownProgress()));
 
     ReportStop(UpdateOutcome());
     Report.workerRan = true;
@@ -315,31 +317,8 @@ void ReportStop(int outcome) {
     }
 }
 
-namespace {
-
-int ListPorts() {
-    const std::vector<SerialPortInfo> ports = ListSerialPorts();
-    if (ports.empty()) {
-        std::puts("No serial devices found.");
-        return EXIT_UPDATED;
-    }
-    for (const SerialPortInfo& p : ports) {
-        std::string line = p.device;
-        if (!p.driver.empty()) line += "  driver " + p.driver;
-        if (!p.vendorId.empty()) line += "  usb " + p.vendorId + ":" + p.productId;
-        if (!p.serialNumber.empty()) line += "  serial " + p.serialNumber;
-        if (!p.manufacturer.empty() || !p.product.empty()) {
-            line += "  (" + p.manufacturer + (p.manufacturer.empty() ? "" : " ") + p.product + ")";
-        }
-        std::puts(line.c_str());
-    }
-    return EXIT_UPDATED;
-}
-
-}  // namespace
 
 int RunSession(const CliOptions& options) {
-    if (options.listPorts) return ListPorts();
     Options = &options;
     Report = RunReport{};
     Report.port = options.simulate ? "simulated"

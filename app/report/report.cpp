@@ -66,6 +66,8 @@ json ReportJson(const RunReport& r) {
     out["outcome"] = UpdateOutcomeName(result);
     out["exit_status"] = UpdateExitStatus(result);
     out["flash_changed"] = result.flashChanged;
+    const char* flashLine = UpdateFlashLine(result);
+    out["flash_line"] = flashLine != nullptr ? json(flashLine) : json(nullptr);
     out["headline"] = UpdateHeadline(result);
     out["failed_step"] = result.step[0] == '\0' ? json(nullptr) : json(result.step);
     out["message"] = result.message[0] == '\0' ? json(nullptr) : json(result.message);
