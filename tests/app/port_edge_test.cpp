@@ -30,21 +30,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class PortEdgeTest : public ::testing::Test {
+class PortEdgeTest : public ProgramDirTest {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zelvar-port-edge-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        // A runtime directory of this test's own, and no shared lock file.
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+        ProgramDirTest::SetUp();
+        // No shared lock file: the port's own lock is what these runs meet.
         unsetenv("ZELVAR_LOCK_FILE");
         ASSERT_EQ(openpty(&master_, &slave_, name_, nullptr, nullptr), 0);
     }
     void TearDown() override {
         close(slave_);
         close(master_);
-        fs::remove_all(dir_);
+        ProgramDirTest::TearDown();
     }
     std::string Zelvar(const std::string& args) const {
         return std::string(ZELVAR_BIN) + " --no-wait " + args;
@@ -91,7 +88,6 @@ class PortEdgeTest : public ::testing::Test {
         if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
     }
 
-    fs::path dir_;
     int master_ = -1, slave_ = -1;
     char name_[128] = {};
 };

@@ -27,19 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ProgramTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zelvar-program-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        // A lock and a runtime directory of this test's own.
-        setenv("ZELVAR_LOCK_FILE", (dir_ / "zelvar.lock").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path dir_;
+class ProgramTest : public ProgramDirTest {
 };
 
 TEST_F(ProgramTest, OptionsAndTheirExitStatuses) {

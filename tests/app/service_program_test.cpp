@@ -108,17 +108,8 @@ class ReceiverProcess {
     pid_t pid_ = -1;
 };
 
-class ServiceProgramTest : public ::testing::Test {
+class ServiceProgramTest : public ProgramDirTest {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zelvar-service-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        setenv("ZELVAR_LOCK_FILE", (dir_ / "zelvar.lock").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // An S-record file of the bytes as srec_cat writes it (LF, S0, S5 ...).
     fs::path SrecCatFile(const std::string& name, const std::vector<uint8_t>& bytes) {
         const fs::path bin = dir_ / (name + ".bin");
@@ -130,7 +121,6 @@ class ServiceProgramTest : public ::testing::Test {
         return srec;
     }
 
-    fs::path dir_;
 };
 
 TEST_F(ServiceProgramTest, SimulatedHandheldAndOptionConflicts) {

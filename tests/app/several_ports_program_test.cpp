@@ -58,18 +58,7 @@ class Receiver {
     std::string device_;
 };
 
-class SeveralPortsProgramTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zelvar-bench-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        setenv("ZELVAR_LOCK_FILE", (dir_ / "zelvar.lock").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path dir_;
+class SeveralPortsProgramTest : public ProgramDirTest {
 };
 
 // The outcome column of device's row in the table that ends the output, by

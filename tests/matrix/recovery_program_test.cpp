@@ -25,19 +25,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RecoveryProgramTest : public ::testing::Test {
+class RecoveryProgramTest : public ProgramDirTest {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/zelvar-recovery-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        setenv("ZELVAR_LOCK_FILE", (dir_ / "zelvar.lock").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    }
-
     void TearDown() override {
         StopReceiver();
-        fs::remove_all(dir_);
+        ProgramDirTest::TearDown();
     }
 
     // Starts the receiver program with these options; its output goes to a
@@ -77,7 +69,6 @@ class RecoveryProgramTest : public ::testing::Test {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    fs::path dir_;
     pid_t receiver_ = 0;
 };
 

@@ -21,6 +21,18 @@
 #include "image/image.h"
 #include "payloads/payloads.h"
 
+void ProgramDirTest::SetUp() {
+    char pattern[] = "/tmp/zelvar-program-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    setenv("ZELVAR_LOCK_FILE", (dir_ / "zelvar.lock").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+}
+
+void ProgramDirTest::TearDown() {
+    std::filesystem::remove_all(dir_);
+}
+
 CommandResult RunCommand(const std::string& command) {
     CommandResult result{-1, {}};
     FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");

@@ -2,12 +2,23 @@
 // Running the programs as a user would, for the tests that drive them whole.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+// A test with a folder of its own, which the programs it starts use for
+// their lock file and their runtime directory, so that tests never meet.
+class ProgramDirTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::filesystem::path dir_;
+};
 
 struct CommandResult {
     int status;          // exit status, -1 when the command did not exit normally
