@@ -8,7 +8,9 @@
 #     host's CPU time and peak resident set;
 #  5. what zelvar --trace costs on the wire-timed update;
 #  6. the wire-timed update at 115200, 230400 and 460800 (zelvar --baud);
-#  7. 1, 4 and 8 wire-timed receivers at once at 115200 (several --port).
+#  7. 1, 4 and 8 wire-timed receivers at once at 115200 (several --port);
+#  10. (NOISE=1) the wire-timed update over a noisy line, 1e-6 and 1e-5, with
+#     --retries 5, against the clean line.
 #
 #   bench/run.sh [build-dir]        (default: build/bench)
 #
@@ -16,6 +18,7 @@
 # SKIP_WIRE=1     leave out the wire-timed updates (items 3, 6, 7: some 5 minutes)
 # BENCH_SIZES=l   receiver counts of item 7 (default 1,4,8)
 # HOST_REALTIME=1 also run the wire-timed update with zelvar at SCHED_FIFO 1
+# NOISE=1         item 10 (some 6 minutes); NOISE_SEEDS=l its seeds (default 1,2)
 # Run it on an otherwise idle machine: the update times are wall clock.
 set -eu
 
@@ -77,5 +80,6 @@ else
     set -- "$@" --rates --bench "${BENCH_SIZES:-1,4,8}"
 fi
 if [ "${HOST_REALTIME:-0}" = 1 ]; then set -- "$@" --host-realtime; fi
+if [ "${NOISE:-0}" = 1 ]; then set -- "$@" --noise 1e-6,1e-5 --noise-seeds "${NOISE_SEEDS:-1,2}"; fi
 python3 "$root/bench/update_bench.py" "$@" || status=1
 exit $status

@@ -92,13 +92,15 @@ TEST_F(ProgramTest, SecondInstanceSaysSoAndDoesNotStart) {
 
 // Every signal that ends a program from a terminal stops the run while
 // nothing has been sent to the receiver yet: inside the two seconds the
-// receiver is given to settle.
+// receiver is given to settle. They begin a few milliseconds after the bar
+// reaches 10% (the receiver's line is up then), and the bar is shown once a
+// second: a second or more is left when 10% shows.
 TEST_F(ProgramTest, InterruptBeforeTheFlashIsTouchedEndsTheRun) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         SCOPED_TRACE(strsignal(signal));
         const fs::path dump = dir_ / "flash.bin";
         Child zelvar({ZELVAR_BIN, "--simulate", "--sim-flash-dump", dump.string()}, false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        ASSERT_TRUE(zelvar.WaitFor("progress 10%", 10000)) << zelvar.Output();
         zelvar.Signal(signal);
         EXPECT_EQ(zelvar.Wait(5000), 130) << zelvar.Output();
         EXPECT_NE(zelvar.Output().find("nothing was sent to the receiver"), std::string::npos)

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "agent/agent.h"
+#include "boot/boot.h"
 #include "link/packet.h"
 #include "link/serial_port.h"
 #include "platform/fake/fake_line.h"
@@ -308,14 +309,27 @@ class FaultMatrix : public UpdateRun {
                 problem("receiver took " + std::to_string(took) + " frames, expected " +
                         std::to_string(frames));
             }
-            const uint64_t wait = e.code == AGENT_ERASE_SECTOR_SET
-                                      ? EXCHANGE_WAIT_MS + AgentEraseWaitMs() + FLASH_ERASE_MARGIN_MS
-                                      : (closes ? 2 : 1) * EXCHANGE_WAIT_MS;
+            const uint64_t wait =
+                e.code == AGENT_ERASE_SECTOR_SET
+                    ? EXCHANGE_WAIT_MS + AgentEraseWaitMs() + FLASH_ERASE_MARGIN_MS
+                    : (closes ? 2 : 1) * EXCHANGE_WAIT_MS;
             if (FakeClockNow() > e.startMs + wait) {
                 problem("virtual time " + std::to_string(FakeClockNow()) +
                         " ms, exchange began at " + std::to_string(e.startMs));
             }
             if (UpdateFlashBusy()) problem("still flagged busy");
+            // Nothing is repeated by default; the status tells a failure
+            // before the first erase (flash unchanged) from one at or after it.
+            const UpdateResult& result = UpdateLastResult();
+            if (result.retries != 0) problem("retries " + std::to_string(result.retries));
+            const auto firstErase =
+                std::find_if(recording.exchanges.begin(), recording.exchanges.end(),
+                             [](const Exchange& x) { return x.code == AGENT_ERASE_SECTOR_SET; });
+            const bool erased =
+                index >= static_cast<size_t>(firstErase - recording.exchanges.begin());
+            const int status = UpdateExitStatus(result);
+            if (status != (erased ? UPDATE_EXIT_FLASH_CHANGED : UPDATE_EXIT_FLASH_UNCHANGED))
+                problem("status " + std::to_string(status));
         }
         return problems.empty() ? std::string() : where + problems;
     }
@@ -481,6 +495,133 @@ INSTANTIATE_TEST_SUITE_P(Matrix, ExchangeFaults,
                                            Kind::ShortFrameWrite, Kind::ShortAckRead,
                                            Kind::ShortHeaderRead, Kind::ShortBodyRead,
                                            Kind::ShortAckWrite),
+                         [](const ::testing::TestParamInfo<Kind>& p) { return KindName(p.param); });
+
+// The same faults with three repeats asked for. The table below is this
+// test's own view of which requests the far end takes twice safely: every
+// agent command of an update and the read-only or same-bytes requests of the
+// boot stage. Those finish over the image after one repeat; the others of the
+// boot stage end as without repeats, with the flash unchanged (status 2).
+bool RepeatCures(uint8_t code) {
+    switch (code) {
+        case AGENT_OPEN:
+        case AGENT_SET_PROGRAM_BUFFER_SIZE:
+        case AGENT_CHECK_BLANK:
+        case AGENT_SECTOR_SET_INFO:
+        case AGENT_ERASE_SECTOR_SET:
+        case AGENT_WRITE:
+        case AGENT_CALCULATE_CRC16:
+        case AGENT_CLOSE:
+        case 42:  // QueryChipId
+        case 44:  // the clock queries
+        case 46:
+        case 48:
+        case 2:  // WriteAgentBlock
+            return true;
+        default:
+            return false;
+    }
+}
+
+// How many repeats a fault of this kind on a request with code takes: none
+// where the fault is not seen (an answer that is not examined, a stall that
+// an erase's long wait covers), one where a repeat cures it, and none where
+// repeating is not allowed (the run fails).
+uint32_t RepeatsExpected(Kind kind, uint8_t code) {
+    if (code == BOOT_DISCONNECT) return 0;
+    if (kind == Kind::Stall && code == AGENT_ERASE_SECTOR_SET) return 0;
+    if (kind == Kind::TrailingByte && (code == 2 || code == 4)) return 0;
+    return RepeatCures(code) ? 1 : 0;
+}
+
+class RetriedFaults : public FaultMatrix, public ::testing::WithParamInterface<Kind> {
+  protected:
+    std::string JudgeRetried(const Recording& recording, size_t index, Kind kind,
+                             uint32_t exitCode) {
+        const Exchange& e = recording.exchanges[index];
+        char where[96];
+        std::snprintf(where, sizeof where,
+                      "%s at exchange %zu (code %u), 3 retries:", KindName(kind), index, e.code);
+        const uint32_t repeats = RepeatsExpected(kind, e.code);
+        const bool finishes = repeats > 0 || std::string(ExpectedMessage(kind, e.code)) == FINISHED;
+        const UpdateResult& result = UpdateLastResult();
+        std::string problems;
+        auto problem = [&problems](const std::string& text) { problems += " " + text + ";"; };
+        if (messages.size() != 1) problem(std::to_string(messages.size()) + " messages");
+        const char* expected = finishes ? FINISHED : StepMessage(e.code);
+        for (const ShownMessage& m : messages) {
+            if (m.text != expected) problem("shown \"" + m.text + "\"");
+        }
+        if (result.retries != repeats) problem("retries " + std::to_string(result.retries));
+        const uint32_t took = HandheldSimReceiver()->Counters().frames;
+        const int status = UpdateExitStatus(result);
+        if (finishes) {
+            if (exitCode != 0 || status != UPDATE_EXIT_DONE)
+                problem("exit code " + std::to_string(exitCode) + ", status " +
+                        std::to_string(status));
+            const std::vector<uint8_t> flash = HandheldSimFlash();
+            if (flash.size() < Image().size() ||
+                !std::equal(Image().begin(), Image().end(), flash.begin())) {
+                problem("flash does not hold the image");
+            }
+            // Each repeat is one more frame, nothing else is sent twice; an
+            // EPOpen the agent took before its answer was lost is found open
+            // by the repeat, and closed and opened again.
+            const bool reopened = e.code == AGENT_OPEN && kind != Kind::Nak;
+            if (took != recording.exchanges.size() + repeats + (reopened ? 2 : 0))
+                problem("receiver took " + std::to_string(took) + " frames");
+            // A repeat costs the failed exchange's wait, the stalled answer and
+            // the quiet read that follows it.
+            const uint64_t limit = recording.endMs + 2 * EXCHANGE_WAIT_MS + 3000;
+            if (FakeClockNow() > limit) problem("virtual time " + std::to_string(FakeClockNow()));
+        } else {
+            // Not repeated: the failing frame is the last, and the receiver's
+            // flash was never touched.
+            if (exitCode != 1 || status != UPDATE_EXIT_FLASH_UNCHANGED || result.flashChanged)
+                problem("exit code " + std::to_string(exitCode) + ", status " +
+                        std::to_string(status));
+            if (took != index + 1) problem("receiver took " + std::to_string(took) + " frames");
+            if (HandheldSimReceiver()->Counters().writes != 0) problem("wrote");
+        }
+        return problems.empty() ? std::string() : where + problems;
+    }
+};
+
+// Every exchange of a whole update but most of the writes, each with one
+// fault of the receiver's, the update asked to repeat up to three times. The
+// writes are alike but for their address: the first, every 33rd (so that
+// each offset of a chunk in its 4096-byte block comes up) and the last.
+TEST_P(RetriedFaults, EveryKindOfExchangeFinishesOrIsNotRepeated) {
+    const HandheldSimConfig config = OldFirmware(48);
+    Recording recording;
+    Record(config, &recording);
+    if (HasFatalFailure()) return;
+    const Kind kind = GetParam();
+    std::vector<ForkedRun> runs;
+    size_t write = 0;
+    const size_t writes =
+        static_cast<size_t>(std::count_if(recording.exchanges.begin(), recording.exchanges.end(),
+                                          [](const Exchange& e) { return e.code == AGENT_WRITE; }));
+    for (size_t i = 0; i < recording.exchanges.size(); ++i) {
+        if (recording.exchanges[i].code == AGENT_WRITE) {
+            const size_t n = write++;
+            if (n % 33 != 0 && n + 1 != writes) continue;
+        }
+        runs.push_back(ForkedRun{static_cast<uint32_t>(i),
+                                 [kind, &recording, i] { Arm(kind, recording.exchanges[i], i); },
+                                 [this, kind, &recording, i](uint32_t exitCode) {
+                                     return JudgeRetried(recording, i, kind, exitCode);
+                                 }});
+    }
+    request.retries = 3;
+    Report(ForkEach(config, runs), runs.size());
+    std::printf("[ matrix   ] %s, 3 retries: %zu runs\n", KindName(kind), runs.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, RetriedFaults,
+                         ::testing::Values(Kind::Nak, Kind::CorruptAnswer, Kind::DropAnswer,
+                                           Kind::WrongCode, Kind::TrailingByte, Kind::Stall,
+                                           Kind::OversizeAnswer),
                          [](const ::testing::TestParamInfo<Kind>& p) { return KindName(p.param); });
 
 // The agent's own refusals: an erase that does not complete, for every sector
