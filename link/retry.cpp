@@ -67,7 +67,11 @@ void LinkSetRetryObserver(LinkRetryObserver observer) {
 }
 
 int LinkPrepareRepeat(uint8_t code, uint32_t attempt, int fault) {
-    if (fault == LINK_FAULT_NAK) {
+    // After a NAK, or no ACK at all (the line was silent for the whole wait
+    // for it), the far end has given the frame up once its own frame
+    // time-out passed: nothing of it can still come, so a short quiet is
+    // enough. Anything else may be followed by an answer: drain it.
+    if (fault == LINK_FAULT_NAK || fault == LINK_FAULT_NO_ACK) {
         DelayMs(LINK_RETRY_QUIET_MS);
     } else {
         const uint64_t start = PlatformClock().nowMs();
