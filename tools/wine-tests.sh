@@ -13,9 +13,10 @@
 #      copies at once, closing at each phase of a run, a failure's cause in the
 #      log, and a whole update with screenshots of the progress dialog and of
 #      the "Download Finish" box.
-# Installs nothing: it needs the packages of tools/debian-packages.txt and
-# tools/debian-packages-win32.txt. Prints "N passed, N failed" last and exits
-# non-zero when anything failed.
+# It needs the packages of tools/debian-packages.txt and
+# tools/debian-packages-win32.txt; run as root (as CI is), it installs the
+# latter with apt-get when one of their commands is missing. Prints "N passed,
+# N failed" last and exits non-zero when anything failed.
 #
 #   tools/wine-tests.sh [--update-docs]
 #
@@ -43,6 +44,24 @@ summary() {
     echo "$pass_count passed, $fail_count failed"
     [[ $fail_count -eq 0 ]]
 }
+
+# --- What it needs: the cross compiler, Wine, the X server and its tools.
+missing=
+for tool in x86_64-w64-mingw32-g++-posix wine xvfb-run xdotool import; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+done
+if [[ -n $missing ]]; then
+    echo "== installing tools/debian-packages-win32.txt (missing:$missing)"
+    if [[ $(id -u) -ne 0 ]] ||
+        ! { apt-get update >"$work/apt.log" 2>&1 &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+                $(grep -v '^#' "$root/tools/debian-packages-win32.txt") >>"$work/apt.log" 2>&1; }; then
+        tail -n 20 "$work/apt.log" 2>/dev/null
+        fail "packages of tools/debian-packages-win32.txt (missing:$missing)"
+        summary
+        exit 1
+    fi
+fi
 
 # --- Build: the Windows program and tests, and the receiver for this host.
 echo "== building"

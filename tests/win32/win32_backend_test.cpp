@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "app/win32/run_request.h"
+#include "app/win32/worker_ui.h"
 #include "image/image.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
@@ -47,6 +50,11 @@ class ScopedKey {
     void SetString(const wchar_t* name, const wchar_t* value) {
         const auto size = static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t));
         ASSERT_EQ(RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), size),
+                  ERROR_SUCCESS);
+    }
+    void SetDword(const wchar_t* name, DWORD value) {
+        ASSERT_EQ(RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                 sizeof value),
                   ERROR_SUCCESS);
     }
     void RemoveValue(const wchar_t* name) { RegDeleteValueW(key_, name); }
@@ -102,6 +110,9 @@ TEST_F(Win32Test, SerialOpenRefusesPortsThatCannotBeOpened) {
     for (const char* name : names) {
         EXPECT_EQ(Win32SerialOps().open(name, 38400), 0) << name;
         EXPECT_NE(Win32SerialLastError(), 0u) << name;
+        // The cause the log shows: the port as given, and the system's number.
+        EXPECT_NE(std::string(PlatformCauseText()).find(name), std::string::npos) << name;
+        EXPECT_EQ(static_cast<uint32_t>(PlatformCauseError()), Win32SerialLastError()) << name;
     }
 }
 
@@ -471,3 +482,115 @@ TEST_F(Win32Test, BoardStepsOverTheStandIns) {
 }
 
 }  // namespace
+
+// The BootLines value beside Port decides the DTR/RTS sequence of the run;
+// one that cannot be used refuses the run, naming the value and why.
+TEST_F(Win32Test, BootLinesValueReachesTheRequest) {
+    ScopedKey key(TEST_KEY);
+    struct Case {
+        const wchar_t* value;  // nullptr: no value
+        bool dword;            // stored as REG_DWORD instead of a string
+        bool ok;
+        uint32_t entrySteps;
+        const char* why;  // in the refusal
+    };
+    const Case cases[] = {
+        {nullptr, false, true, 0, nullptr},
+        {L"", false, true, 0, nullptr},
+        {L"dtr&rts,-rts:-dtr&rts,-rts", false, true, 2, nullptr},
+        {L"dtr,-dtr", false, true, 2, nullptr},
+        {L"dtr&cts", false, false, 0, "cts"},
+        {L"dtr:rts:dtr", false, false, 0, "':'"},
+        {nullptr, true, false, 0, "REG_SZ"},
+    };
+    for (const Case& c : cases) {
+        if (c.dword) {
+            key.SetDword(L"BootLines", 1);
+        } else if (c.value == nullptr) {
+            key.RemoveValue(L"BootLines");
+        } else {
+            key.SetString(L"BootLines", c.value);
+        }
+        UpdateRequest request{};
+        request.retries = 7;  // whatever was there goes
+        BootLines lines{};
+        char error[512] = "left over";
+        const bool ok = GuiReadRequest(TEST_KEY_UTF8, &request, &lines, error, sizeof error);
+        const std::string label = c.value != nullptr ? WideToUtf8(c.value) : "(none)";
+        ASSERT_EQ(ok, c.ok) << label << ": " << error;
+        EXPECT_EQ(request.action, UPDATE_ACTION_UPDATE) << label;
+        EXPECT_EQ(request.retries, 0u) << label;
+        if (!c.ok) {
+            EXPECT_EQ(request.bootLines, nullptr) << label;
+            const std::string text = error;
+            EXPECT_NE(text.find("BootLines"), std::string::npos) << text;
+            EXPECT_NE(text.find(TEST_KEY_UTF8), std::string::npos) << text;
+            EXPECT_NE(text.find(c.why), std::string::npos) << text;
+            continue;
+        }
+        EXPECT_STREQ(error, "") << label;
+        if (c.entrySteps == 0) {
+            EXPECT_EQ(request.bootLines, nullptr) << label;
+            continue;
+        }
+        ASSERT_EQ(request.bootLines, &lines) << label;
+        EXPECT_EQ(lines.entryCount, c.entrySteps) << label;
+        EXPECT_EQ(lines.entry[0].which & SERIAL_LINE_DTR, SERIAL_LINE_DTR) << label;
+        EXPECT_EQ(lines.entry[0].asserted & SERIAL_LINE_DTR, SERIAL_LINE_DTR) << label;
+    }
+    // The desk sequence in full: entry and exit.
+    key.SetString(L"BootLines", L"dtr&rts,-rts:-dtr&rts,-rts");
+    UpdateRequest request{};
+    BootLines lines{};
+    char error[512] = {};
+    ASSERT_TRUE(GuiReadRequest(TEST_KEY_UTF8, &request, &lines, error, sizeof error));
+    const uint32_t both = SERIAL_LINE_DTR | SERIAL_LINE_RTS;
+    ASSERT_EQ(lines.exitCount, 2u);
+    EXPECT_EQ(lines.entry[0].which, both);
+    EXPECT_EQ(lines.entry[0].asserted, both);
+    EXPECT_EQ(lines.entry[1].which, SERIAL_LINE_RTS);
+    EXPECT_EQ(lines.entry[1].asserted, 0u);
+    EXPECT_EQ(lines.exit[0].which, both);
+    EXPECT_EQ(lines.exit[0].asserted, SERIAL_LINE_RTS);
+    EXPECT_EQ(lines.exit[1].which, SERIAL_LINE_RTS);
+    EXPECT_EQ(lines.exit[1].asserted, 0u);
+}
+
+// The log's line renders the one result: status, flash state, cause and
+// remedy, and the system's words for its error number.
+TEST_F(Win32Test, OutcomeLineCarriesStatusFlashCauseAndSystemText) {
+    struct Case {
+        const char* step;
+        const char* message;
+        bool flashChanged;
+        const char* cause;
+        int osError;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"EPWrite", "EPWrite Fail", true, "COM9: write", ERROR_GEN_FAILURE,
+         {"outcome failed, status 1", "step EPWrite: EPWrite Fail", "flash changed",
+          "cause: COM9: write", "remedy: Power-cycle",
+          "; OS error 31: " + Win32ErrorText(ERROR_GEN_FAILURE)}},
+        {"OpenReceiver", "Please close the GPS application !", false,
+         "COM9 cannot drive its DTR/RTS lines", 0,
+         {"outcome failed, status 2", "flash unchanged", "The receiver's flash was not changed.",
+          "cause: COM9 cannot drive its DTR/RTS lines"}},
+    };
+    ASSERT_FALSE(Win32ErrorText(ERROR_GEN_FAILURE).empty());
+    for (const Case& c : cases) {
+        UpdateResult result{};
+        result.outcome = UPDATE_OUTCOME_FAILED;
+        std::snprintf(result.step, sizeof result.step, "%s", c.step);
+        std::snprintf(result.message, sizeof result.message, "%s", c.message);
+        std::snprintf(result.cause, sizeof result.cause, "%s", c.cause);
+        result.flashChanged = c.flashChanged;
+        result.osError = c.osError;
+        const std::string line = GuiOutcomeLine(result);
+        for (const std::string& part : c.expected) {
+            EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
+        }
+        EXPECT_EQ(line.find("OS error") != std::string::npos, c.osError != 0) << line;
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+    }
+}
