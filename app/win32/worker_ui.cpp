@@ -65,15 +65,17 @@ void NoteRunEvent(const char* what) {
 }
 
 std::string GuiOutcomeLine(const UpdateResult& result) {
-    char rendered[1600];
-    UpdateResultLine(result, rendered, sizeof rendered);
-    std::string line = rendered;
+    // The system's words for the error go with the cause they explain.
+    UpdateResult shown = result;
     if (result.osError != 0) {
-        line += "; OS error " + std::to_string(result.osError);
         const std::string text = Win32ErrorText(static_cast<unsigned long>(result.osError));
-        if (!text.empty()) line += ": " + text;
+        std::snprintf(shown.cause, sizeof shown.cause, "%s%s(OS error %d%s%s)", result.cause,
+                      result.cause[0] != '\0' ? " " : "", result.osError,
+                      text.empty() ? "" : ": ", text.c_str());
     }
-    return line + LineErrors();
+    char rendered[1600];
+    UpdateResultLine(shown, rendered, sizeof rendered);
+    return rendered + LineErrors();
 }
 
 void NoteOutcome() {

@@ -19,8 +19,8 @@ void NoteRunEvent(const char* what);
 
 // The log's line for how a run ended: the core's rendering of the result
 // (outcome, status, step and message, whether the flash changed, cause,
-// remedy), then the system's text for its error number and the line errors
-// the serial port saw.
+// remedy), the cause followed by the system's text for its error number, and
+// the line errors the serial port saw.
 std::string GuiOutcomeLine(const UpdateResult& result);
 
 // Notes the run's outcome in the log once, unless the run finished or has

@@ -571,7 +571,7 @@ TEST_F(Win32Test, OutcomeLineCarriesStatusFlashCauseAndSystemText) {
         {"EPWrite", "EPWrite Fail", true, "COM9: write", ERROR_GEN_FAILURE,
          {"outcome failed, status 1", "step EPWrite: EPWrite Fail", "flash changed",
           "cause: COM9: write", "remedy: Power-cycle",
-          "; OS error 31: " + Win32ErrorText(ERROR_GEN_FAILURE)}},
+          "cause: COM9: write (OS error 31: " + Win32ErrorText(ERROR_GEN_FAILURE) + ");"}},
         {"OpenReceiver", "Please close the GPS application !", false,
          "COM9 cannot drive its DTR/RTS lines", 0,
          {"outcome failed, status 2", "flash unchanged", "The receiver's flash was not changed.",
