@@ -3,7 +3,8 @@
 # Whole updates through the Win32 serial back end, without a display:
 # zelvar-update-console.exe under Wine against zelvar-receiver (the build
 # host's) on a pseudo-terminal that Wine sees as COM9, and the outcomes where
-# the receiver, the port or the port driver is not as it should be.
+# the receiver, the port, the port driver or its BootLines value is not as it
+# should be, each with the line zelvar.exe writes to its log.
 # Environment: WINEPREFIX (prepared), ZELVAR_RECEIVER, ZELVAR_CONSOLE (the .exe),
 # ZELVAR_IMAGE (the expected binary image) or ZELVAR_FIRMWARE (the S-record
 # text), ZELVAR_WORK (scratch folder).
