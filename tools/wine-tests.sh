@@ -5,17 +5,21 @@
 #   1. the core's unit tests and the Win32 back-end tests, cross-compiled;
 #   2. whole updates through the Win32 serial back end against zelvar-receiver
 #      (the Linux build) on a pseudo-terminal that Wine sees as COM9, also
-#      through a temporary folder with a non-ASCII name, and the line settings
-#      the back end makes and restores, seen from the terminal, also after a
-#      careless last user;
+#      through a temporary folder with a non-ASCII name, each failure's log
+#      line, the registry's BootLines refused on the pseudo-terminal (it has no
+#      DTR/RTS) or when it is no sequence, and the line settings the back end
+#      makes and restores, seen from the terminal, also after a careless last
+#      user;
 #   3. zelvar.exe's manifest (comctl32 6, per-monitor DPI awareness);
-#   4. the GUI under Xvfb, driven with xdotool: on battery, a second copy, two
-#      copies at once, closing at each phase of a run, a failure's cause in the
-#      log, and a whole update with screenshots of the progress dialog and of
-#      the "Download Finish" box.
-# Installs nothing: it needs the packages of tools/debian-packages.txt and
-# tools/debian-packages-win32.txt. Prints "N passed, N failed" last and exits
-# non-zero when anything failed.
+#   4. the GUI under Xvfb, driven with xdotool: on battery (and its log
+#      line), a second copy, two copies at once, closing at each phase of a
+#      run, a failure's status, flash state and remedy in the log, and a whole
+#      update with screenshots of the progress dialog and of the "Download
+#      Finish" box.
+# It needs the packages of tools/debian-packages.txt and
+# tools/debian-packages-win32.txt; run as root (as CI is), it installs the
+# latter with apt-get when one of their commands is missing. Prints "N passed,
+# N failed" last and exits non-zero when anything failed.
 #
 #   tools/wine-tests.sh [--update-docs]
 #
@@ -43,6 +47,24 @@ summary() {
     echo "$pass_count passed, $fail_count failed"
     [[ $fail_count -eq 0 ]]
 }
+
+# --- What it needs: the cross compiler, Wine, the X server and its tools.
+missing=
+for tool in x86_64-w64-mingw32-g++-posix wine xvfb-run xdotool import; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=" $tool"
+done
+if [[ -n $missing ]]; then
+    echo "== installing tools/debian-packages-win32.txt (missing:$missing)"
+    if [[ $(id -u) -ne 0 ]] ||
+        ! { apt-get update >"$work/apt.log" 2>&1 &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+                $(grep -v '^#' "$root/tools/debian-packages-win32.txt") >>"$work/apt.log" 2>&1; }; then
+        tail -n 20 "$work/apt.log" 2>/dev/null
+        fail "packages of tools/debian-packages-win32.txt (missing:$missing)"
+        summary
+        exit 1
+    fi
+fi
 
 # --- Build: the Windows program and tests, and the receiver for this host.
 echo "== building"

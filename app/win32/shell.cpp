@@ -8,8 +8,12 @@
 #include <utility>
 
 #include "app/win32/resource.h"
+#include "app/win32/run_request.h"
 #include "app/win32/worker_ui.h"
 #include "platform/platform.h"
+#include "platform/win32/win32.h"
+#include "platform/win32/win32_text.h"
+#include "update/board.h"
 #include "update/update.h"
 
 HINSTANCE AppInstance = nullptr;
@@ -62,6 +66,9 @@ HANDLE InstanceMutex = nullptr;
 bool Stopping = false;
 ULONGLONG StoppingSince = 0;
 bool ShutdownBlocked = false;
+// The run the worker is given; it reads both for as long as it runs.
+UpdateRequest RunRequest{};
+BootLines RunBootLines{};
 
 // Desktop counterparts of the handheld shell's calls.
 
@@ -132,6 +139,8 @@ HWND FrontWindowOf(HWND mainWindow) {
 DWORD WINAPI WorkerThread(LPVOID parameter) {
     SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     const DWORD exitCode = UpdateWorker(parameter);
+    // An outcome that came without a box of its own (a stop) is noted too.
+    NoteOutcome();
     SetThreadExecutionState(ES_CONTINUOUS);
     return exitCode;
 }
@@ -147,16 +156,37 @@ INT_PTR RunDialog(int id, HWND owner, DLGPROC procedure) {
     return DialogBoxIndirectParamW(AppInstance, dialogTemplate, owner, procedure, 0);
 }
 
+// A run refused before the worker started: its line in the log, and its box
+// when it has one.
+void Refuse(const char* step, const char* message, const char* cause, int osError, bool box) {
+    UpdateResult refusal = UpdateRefusal(UPDATE_ACTION_UPDATE, step, message, cause);
+    refusal.osError = osError;
+    Win32LogLine(GuiOutcomeLine(refusal).c_str());
+    if (box) {
+        MessageBoxW(nullptr, Utf8ToWide(message).c_str(), L"Fail", MB_OK);
+    }
+}
+
+// The power rule and the registry's settings, then the progress dialog.
 void OnCreate(HWND window) {
     ShellActivateInfo = ShellActivate{};
     ShellActivateInfo.cbSize = sizeof ShellActivateInfo;
     int acLineStatus = 0;
-    if (PlatformBoard().powerStatus(&acLineStatus) != 0) {
-        if (acLineStatus == 1) {
-            RunDialog(IDD_PROGRESS, nullptr, ProgressDialogProc);
-        } else {
-            MessageBoxW(nullptr, L"Please install AC charger!", L"Fail", MB_OK);
-        }
+    const int powerRead = PlatformBoard().powerStatus(&acLineStatus);
+    const DWORD powerError = powerRead == 0 ? GetLastError() : 0;
+    char settingsError[512] = {};
+    if (const char* refusal =
+            UpdatePowerRefusal(powerRead, acLineStatus, UPDATE_ACTION_UPDATE, false)) {
+        // An unreadable power status ends the program without a box, as on
+        // the handheld.
+        Refuse("PowerStatus", refusal,
+               powerRead == 0 ? "the power status cannot be read (GetSystemPowerStatus)" : "",
+               static_cast<int>(powerError), powerRead != 0);
+    } else if (!GuiReadRequest(PORT_DRIVER_KEY, &RunRequest, &RunBootLines, settingsError,
+                               sizeof settingsError)) {
+        Refuse("BootLines", settingsError, "", 0, true);
+    } else {
+        RunDialog(IDD_PROGRESS, nullptr, ProgressDialogProc);
     }
     SendMessageW(window, WM_CLOSE, 0, 0);
 }
@@ -386,7 +416,7 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
             SendMessageW(bar, PBM_SETPOS, 0, 0);
             Stopping = false;
             WorkerThreadHandle =
-                CreateThread(nullptr, 0, WorkerThread, nullptr, 0, &WorkerThreadId);
+                CreateThread(nullptr, 0, WorkerThread, &RunRequest, 0, &WorkerThreadId);
             return TRUE;
         }
         case WM_TIMER:

@@ -39,7 +39,6 @@ static_assert(GPIO_SET_BIT == IOCTL_GIO_SET_BIT && GPIO_CLEAR_BIT == IOCTL_GIO_C
 
 constexpr wchar_t GPIO_DEVICE[] = L"GIO1:";
 constexpr uint32_t GPIO_PIN_COUNT = 256;
-constexpr size_t PORT_NAME_LIMIT = 80;
 
 // One activated port driver; its address is the handle the device manager gives.
 struct ActiveDevice {
@@ -71,6 +70,27 @@ long RegCloseKeyOp(PlatformHandle key) {
     return RegCloseKey(static_cast<HKEY>(key));
 }
 
+// A string value of an open key, whatever its length; ERROR_DATATYPE_MISMATCH
+// when the value is there but not a string.
+LONG QueryString(HKEY key, const char* valueName, std::string* value) {
+    const std::wstring name = Utf8ToWide(valueName);
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG result = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+    if (result != ERROR_SUCCESS) return result;
+    if (type != REG_SZ) return ERROR_DATATYPE_MISMATCH;
+    // The stored string need not end in a NUL.
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    result = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
+                              &size);
+    if (result != ERROR_SUCCESS) return result;
+    if (type != REG_SZ) return ERROR_DATATYPE_MISMATCH;
+    text.resize(size / sizeof(wchar_t));
+    while (!text.empty() && text.back() == L'\0') text.pop_back();
+    *value = WideToUtf8(text.c_str());
+    return ERROR_SUCCESS;
+}
+
 // The port the driver configured under the key will expose, or 0 with the
 // registry's error when the key cannot be read.
 LONG DriverPort(const char* registryPath, std::string* port) {
@@ -78,14 +98,9 @@ LONG DriverPort(const char* registryPath, std::string* port) {
     const LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, Utf8ToWide(registryPath).c_str(), 0,
                                       KEY_QUERY_VALUE, &key);
     if (result != ERROR_SUCCESS) return result;
-    wchar_t value[PORT_NAME_LIMIT] = {};
-    DWORD type = 0;
-    DWORD size = sizeof value - sizeof(wchar_t);
-    const std::wstring valueName = Utf8ToWide(WIN32_PORT_VALUE);
-    if (RegQueryValueExW(key, valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(value),
-                         &size) == ERROR_SUCCESS &&
-        type == REG_SZ && value[0] != L'\0') {
-        *port = WideToUtf8(value);
+    std::string value;
+    if (QueryString(key, WIN32_PORT_VALUE, &value) == ERROR_SUCCESS && !value.empty()) {
+        *port = value;
     } else {
         *port = WIN32_DEFAULT_PORT;
     }
@@ -232,6 +247,16 @@ const BoardOps Table{RegOpenKey,         RegCloseKeyOp, ActivateDeviceOp, Activa
                      CloseHandleOp,      PowerStatus};
 
 }  // namespace
+
+long Win32MachineString(const char* keyPath, const char* valueName, std::string* value) {
+    HKEY key = nullptr;
+    LONG result =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, Utf8ToWide(keyPath).c_str(), 0, KEY_QUERY_VALUE, &key);
+    if (result != ERROR_SUCCESS) return result;
+    result = QueryString(key, valueName, value);
+    RegCloseKey(key);
+    return result;
+}
 
 const BoardOps& Win32BoardOps() {
     return Table;

@@ -65,9 +65,15 @@ struct PortState {
 PortState Port;
 DWORD LastError = 0;
 DWORD LastCommErrors = 0;
+// The port's name as the run gave it, for the cause of a failure.
+std::string PortName;
 
-int Fail() {
+// The cause goes to the shell's report with the system's error number; it
+// names the port and what was asked of it.
+int Fail(const char* what) {
     LastError = GetLastError();
+    PlatformCauseSet(static_cast<int>(LastError), "%s%s%s", PortName.c_str(),
+                     what[0] != '\0' ? ": " : "", what);
     return 0;
 }
 
@@ -75,8 +81,8 @@ int Fail() {
 // (overrun, framing, parity, break), which are the cause more often than not.
 // Clearing them also lets the next transfer through on a port that aborts on
 // errors.
-int FailTransfer() {
-    LastError = GetLastError();
+int FailTransfer(const char* what) {
+    Fail(what);
     DWORD errors = 0;
     COMSTAT status{};
     if (ClearCommError(Port.handle, &errors, &status)) LastCommErrors = errors;
@@ -119,15 +125,18 @@ void SetDcbFlags(DCB* dcb, DWORD flags) {
 int Open(const char* portName, uint32_t baud) {
     LastError = 0;
     LastCommErrors = 0;
+    PortName = portName != nullptr ? portName : "";
     std::wstring name;
     if (!DeviceName(portName, &name)) {
         LastError = ERROR_INVALID_NAME;
+        PlatformCauseSet(static_cast<int>(LastError), "'%s' is not a serial port's name",
+                         PortName.c_str());
         return 0;
     }
     Port = PortState{};
     Port.handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (Port.handle == INVALID_HANDLE_VALUE) return Fail();
+    if (Port.handle == INVALID_HANDLE_VALUE) return Fail("cannot be opened");
 
     GetCommTimeouts(Port.handle, &Port.savedTimeouts);
     Port.workingTimeouts = Port.savedTimeouts;
@@ -137,12 +146,12 @@ int Open(const char* portName, uint32_t baud) {
     GetCommState(Port.handle, &Port.savedDcb);
     Port.workingDcb = Win32LinkDcb(Port.savedDcb, baud);
     // A failure from here on leaves the device open, as on the handheld.
-    if (!SetCommState(Port.handle, &Port.workingDcb)) return Fail();
+    if (!SetCommState(Port.handle, &Port.workingDcb)) return Fail("refuses the line settings");
     // Line errors left over from the last user would fail the first read.
     DWORD leftOver = 0;
     COMSTAT status{};
     ClearCommError(Port.handle, &leftOver, &status);
-    if (!PurgeComm(Port.handle, PURGE_ALL)) return Fail();
+    if (!PurgeComm(Port.handle, PURGE_ALL)) return Fail("cannot be purged");
     return 1;
 }
 
@@ -153,7 +162,7 @@ int SetBaud(uint32_t baud) {
         LastError = ERROR_INVALID_HANDLE;
         return 0;
     }
-    if (!SetCommState(Port.handle, &Port.workingDcb)) return Fail();
+    if (!SetCommState(Port.handle, &Port.workingDcb)) return Fail("refuses the rate");
     ApplyLinkTimeouts(baud);
     return 1;
 }
@@ -162,14 +171,14 @@ int Read(uint8_t* buffer, uint32_t length, uint32_t* count) {
     DWORD got = 0;
     const BOOL ok = ReadFile(Port.handle, buffer, length, &got, nullptr);
     *count = got;
-    return ok ? 1 : FailTransfer();
+    return ok ? 1 : FailTransfer("read");
 }
 
 int Write(const uint8_t* buffer, uint32_t length, uint32_t* count) {
     DWORD put = 0;
     const BOOL ok = WriteFile(Port.handle, buffer, length, &put, nullptr);
     *count = put;
-    return ok ? 1 : FailTransfer();
+    return ok ? 1 : FailTransfer("write");
 }
 
 void Close() {
@@ -185,10 +194,10 @@ int SetLines(uint32_t which, uint32_t asserted) {
     const bool dtr = (asserted & SERIAL_LINE_DTR) != 0;
     const bool rts = (asserted & SERIAL_LINE_RTS) != 0;
     if ((which & SERIAL_LINE_DTR) != 0 && !EscapeCommFunction(Port.handle, dtr ? SETDTR : CLRDTR)) {
-        return Fail();
+        return Fail("EscapeCommFunction cannot set DTR");
     }
     if ((which & SERIAL_LINE_RTS) != 0 && !EscapeCommFunction(Port.handle, rts ? SETRTS : CLRRTS)) {
-        return Fail();
+        return Fail("EscapeCommFunction cannot set RTS");
     }
     return 1;
 }

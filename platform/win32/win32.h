@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -40,8 +41,17 @@ const char* Win32LogPath();
 // WIN32_POWER_VARIABLE overrides the power status: "ac", "battery", "unknown",
 // or "fail" (the status cannot be read).
 constexpr const char* WIN32_PORT_VALUE = "Port";
+// Beside it, the DTR/RTS sequence that takes the receiver into its boot ROM
+// and back, for a desktop without the update pin (read by the program).
+constexpr const char* WIN32_BOOT_LINES_VALUE = "BootLines";
 constexpr const char* WIN32_DEFAULT_PORT = "COM9";
 constexpr const char* WIN32_POWER_VARIABLE = "ZELVAR_POWER";
+
+// A string value (REG_SZ) of a key under HKEY_LOCAL_MACHINE, whole and in
+// UTF-8: ERROR_SUCCESS with *value set; ERROR_FILE_NOT_FOUND when the key or
+// the value is missing, ERROR_DATATYPE_MISMATCH when the value is not a
+// string, or the registry's own error.
+long Win32MachineString(const char* keyPath, const char* valueName, std::string* value);
 
 // Level of a pin of the stand-in GPIO driver (0 or 1), and whether it has been
 // configured; both are 0 before the driver is first opened (tests).

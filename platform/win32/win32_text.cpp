@@ -22,3 +22,19 @@ std::string WideToUtf8(const wchar_t* text) {
     narrow.resize(static_cast<size_t>(count - 1));
     return narrow;
 }
+
+std::string Win32ErrorText(unsigned long error) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    if (length == 0 || buffer == nullptr) return {};
+    std::string text = WideToUtf8(buffer);
+    LocalFree(buffer);
+    // A log line is one line.
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
+    return text;
+}

@@ -3,7 +3,8 @@
 # Whole updates through the Win32 serial back end, without a display:
 # zelvar-update-console.exe under Wine against zelvar-receiver (the build
 # host's) on a pseudo-terminal that Wine sees as COM9, and the outcomes where
-# the receiver, the port or the port driver is not as it should be.
+# the receiver, the port, the port driver or its BootLines value is not as it
+# should be, each with the line zelvar.exe writes to its log.
 # Environment: WINEPREFIX (prepared), ZELVAR_RECEIVER, ZELVAR_CONSOLE (the .exe),
 # ZELVAR_IMAGE (the expected binary image) or ZELVAR_FIRMWARE (the S-record
 # text), ZELVAR_WORK (scratch folder).
@@ -28,6 +29,7 @@ console_update() {
     local name=$1 message=$2 code=$3 flashed=$4
     shift 4
     local dump=$work/flash-$name.bin out=$work/console-$name.log
+    last_out=$out
     if ! start_receiver "$dump" "$@"; then
         fail "$name: zelvar-receiver did not start"
         return
@@ -44,8 +46,30 @@ console_update() {
     fi
 }
 
+# outcome_has NAME TEXT...: the last run's log line (the one zelvar.exe writes
+# to Zelvar.log) holds every text.
+outcome_has() {
+    local name=$1 line
+    shift
+    line=$(sed -n 's/^outcome //p' "$last_out" | tr -d '\r')
+    local text
+    for text in "$@"; do
+        if grep -qF -- "$text" <<<"$line"; then
+            pass "$name: the log line says \"$text\""
+        else
+            fail "$name: the log line says \"$text\" (got: $line)"
+        fi
+    done
+}
+
+# flash_filled DUMP BYTE: the receiver's flash still holds nothing but its fill.
+flash_filled() {
+    python3 -c "import sys; d=open('$1','rb').read(); sys.exit(not d or d.count($2) != len(d))"
+}
+
 set_port_driver_key COM9
 console_update whole-update "Done|Download Finish" 0 yes
+outcome_has whole-update "outcome updated, status 0"
 
 # The user's temporary folder named in letters outside any ANSI code page, as
 # a user profile can be: the image goes through it all the same, and stays
@@ -63,8 +87,28 @@ check "non-ascii-temp-failure: the image stays in the temporary folder" \
 set_wine_temp "$plain_temp"
 [[ -n $unicode_temp ]] && rm -rf "$unicode_temp"
 console_update agent-crc-differs "Fail|CalculateFlashCRC16 Fail!" 1 no --crc-off-by-one
+outcome_has agent-crc-differs "status 1" "step CalculateFlashCRC16: CalculateFlashCRC16 Fail!" \
+    "flash changed" "remedy: Power-cycle"
+
+# The boot lines from the registry, on a port that is a pseudo-terminal: it
+# has no DTR/RTS, so the run is refused before anything is sent.
+set_port_driver_value BootLines 'dtr&rts,-rts:-dtr&rts,-rts'
+console_update boot-lines-on-a-pty "Fail|Please close the GPS application !" 1 no --flash-fill 165
+outcome_has boot-lines-on-a-pty "status 2" "step OpenReceiver" "flash unchanged" "DTR/RTS"
+check "boot-lines-on-a-pty: nothing reached the receiver's flash" \
+    flash_filled "$work/flash-boot-lines-on-a-pty.bin" 165
+# A value that is no sequence: a box naming it and why, the worker never runs.
+set_port_driver_value BootLines 'dtr&cts'
+console_update boot-lines-bad "Fail|The registry value BootLines of HKEY_LOCAL_MACHINE\\Drivers\\PhysicalCOM, \"dtr&cts\", is not a DTR/RTS sequence (not a line (expected dtr, rts, -dtr or -rts): \"cts\"); nothing was sent to the receiver." \
+    2 no --flash-fill 165
+outcome_has boot-lines-bad "status 2" "step BootLines" "flash unchanged"
+check "boot-lines-bad: nothing reached the receiver's flash" \
+    flash_filled "$work/flash-boot-lines-bad.bin" 165
+remove_port_driver_value BootLines
+
 set_port_driver_key COM8
 console_update no-such-port "Fail|Please close the GPS application !" 1 no
+outcome_has no-such-port "status 2" "flash unchanged" "cause: COM8: cannot be opened (OS error 2: "
 remove_port_driver_key
 console_update no-port-driver "|Sorry! Only for Tervalon Version!" 0 no
 wineserver -w

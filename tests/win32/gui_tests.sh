@@ -48,9 +48,17 @@ no_window() { ! has_window "$1"; }
 
 set_port_driver_key COM9
 
+# The program's log and temporary image, in the prefix's temporary folder.
+temp_folder=$(wine_temp_folder)
+log_file=$temp_folder/Zelvar.log
+temp_image=$temp_folder/Tervalon.s
+# log_has TEXT: the program's log holds the text (fixed string).
+log_has() { grep -qF -- "$1" "$log_file" 2>/dev/null; }
+
 # --- On battery: the warning, and the update never starts. A second copy
 # started meanwhile finds the first and ends at once without a window.
 log=$work/battery.log
+rm -f "$log_file"
 run_zelvar "$log" ZELVAR_POWER=battery
 first=$app_pid
 if wait_for 30 has_window Fail; then
@@ -68,19 +76,15 @@ if wait_for 30 has_window Fail; then
     check "battery: program ends with exit code 0 after OK" ended_with "$first" 0 15
     check "battery: the progress dialog never opened" \
         bash -c "! grep -q 'msg 0402,' '$log'"
+    check "battery: the log gives the refusal with status 2 ($(tail -1 "$log_file" 2>/dev/null))" \
+        log_has 'status 2, step PowerStatus: Please install AC charger!, flash unchanged'
+    check "battery: the log gives the remedy" log_has 'remedy: Connect external power'
     alive "$first" && kill "$first"
 else
     fail "battery: no \"Fail\" box within 30 s"
     kill "$first" 2>/dev/null
 fi
 wineserver -w
-
-# The program's log and temporary image, in the prefix's temporary folder.
-temp_folder=$(wine_temp_folder)
-log_file=$temp_folder/Zelvar.log
-temp_image=$temp_folder/Tervalon.s
-# log_has TEXT: the program's log holds the text (fixed string).
-log_has() { grep -qF -- "$1" "$log_file" 2>/dev/null; }
 
 # --- Two copies started at the same instant, before the receiver answers
 # (each answer comes late, so the link takes a while): one update, one
@@ -268,8 +272,9 @@ if start_receiver "$work/flash-crc.bin" --crc-off-by-one; then
     if wait_for 60 has_window Fail; then
         check "failure: the box says \"CalculateFlashCRC16 Fail!\" (got: $(message_texts "$log"))" \
             test "$(message_texts "$log")" = "CalculateFlashCRC16 Fail!"
-        check "failure: the log names the failed step ($(tail -1 "$log_file" 2>/dev/null))" \
-            log_has '"CalculateFlashCRC16 Fail!" (Fail); failed step CalculateFlashCRC16'
+        check "failure: the log gives status, step and flash state ($(tail -1 "$log_file" 2>/dev/null))" \
+            log_has 'outcome failed, status 1, step CalculateFlashCRC16: CalculateFlashCRC16 Fail!, flash changed'
+        check "failure: the log gives the remedy" log_has 'remedy: Power-cycle the receiver'
         press_in Zelvar alt+F4
         check "failure: Alt+F4 on the dialog ends the program with exit code 0" \
             ended_with "$app_pid" 0 20

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "app/win32/run_request.h"
+#include "app/win32/worker_ui.h"
 #include "image/image.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
@@ -47,6 +50,11 @@ class ScopedKey {
     void SetString(const wchar_t* name, const wchar_t* value) {
         const auto size = static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t));
         ASSERT_EQ(RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), size),
+                  ERROR_SUCCESS);
+    }
+    void SetDword(const wchar_t* name, DWORD value) {
+        ASSERT_EQ(RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                 sizeof value),
                   ERROR_SUCCESS);
     }
     void RemoveValue(const wchar_t* name) { RegDeleteValueW(key_, name); }
@@ -102,6 +110,9 @@ TEST_F(Win32Test, SerialOpenRefusesPortsThatCannotBeOpened) {
     for (const char* name : names) {
         EXPECT_EQ(Win32SerialOps().open(name, 38400), 0) << name;
         EXPECT_NE(Win32SerialLastError(), 0u) << name;
+        // The cause the log shows: the port as given, and the system's number.
+        EXPECT_NE(std::string(PlatformCauseText()).find(name), std::string::npos) << name;
+        EXPECT_EQ(static_cast<uint32_t>(PlatformCauseError()), Win32SerialLastError()) << name;
     }
 }
 
@@ -471,3 +482,102 @@ TEST_F(Win32Test, BoardStepsOverTheStandIns) {
 }
 
 }  // namespace
+
+// The BootLines value beside Port decides the DTR/RTS sequence of the run;
+// one that cannot be used refuses the run, naming the value and why.
+TEST_F(Win32Test, BootLinesValueReachesTheRequest) {
+    ScopedKey key(TEST_KEY);
+    struct Case {
+        const wchar_t* value;  // nullptr: no value
+        bool dword;            // stored as REG_DWORD instead of a string
+        bool lines;            // the request carries a sequence
+        const char* why;       // in the refusal; nullptr: none
+    };
+    const Case cases[] = {
+        {nullptr, false, false, nullptr},
+        {L"", false, false, nullptr},
+        {L"dtr&rts,-rts:-dtr&rts,-rts", false, true, nullptr},
+        {L"dtr&cts", false, false, "\"cts\""},
+        {nullptr, true, false, "REG_SZ"},
+    };
+    const uint32_t both = SERIAL_LINE_DTR | SERIAL_LINE_RTS;
+    for (const Case& c : cases) {
+        if (c.dword) {
+            key.SetDword(L"BootLines", 1);
+        } else if (c.value == nullptr) {
+            key.RemoveValue(L"BootLines");
+        } else {
+            key.SetString(L"BootLines", c.value);
+        }
+        UpdateRequest request{};
+        request.retries = 7;  // whatever was there goes
+        BootLines lines{};
+        char error[512] = "left over";
+        const bool ok = GuiReadRequest(TEST_KEY_UTF8, &request, &lines, error, sizeof error);
+        const std::string text = error;
+        SCOPED_TRACE(c.value != nullptr ? WideToUtf8(c.value) : "(none)");
+        ASSERT_EQ(ok, c.why == nullptr) << text;
+        EXPECT_EQ(request.retries, 0u);
+        if (c.why != nullptr) {
+            for (const char* part : {"BootLines", TEST_KEY_UTF8, c.why}) {
+                EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
+            }
+        } else {
+            EXPECT_EQ(text, "");
+        }
+        if (!c.lines) {
+            EXPECT_EQ(request.bootLines, nullptr);
+            continue;
+        }
+        ASSERT_EQ(request.bootLines, &lines);
+        ASSERT_EQ(lines.entryCount, 2u);
+        ASSERT_EQ(lines.exitCount, 2u);
+        const BootLineStep expected[] = {
+            {both, both}, {SERIAL_LINE_RTS, 0}, {both, SERIAL_LINE_RTS}, {SERIAL_LINE_RTS, 0}};
+        const BootLineStep played[] = {lines.entry[0], lines.entry[1], lines.exit[0],
+                                       lines.exit[1]};
+        for (size_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(played[i].which, expected[i].which) << "step " << i;
+            EXPECT_EQ(played[i].asserted, expected[i].asserted) << "step " << i;
+        }
+    }
+}
+
+// The log's line renders the one result: status, flash state, cause and
+// remedy, and the system's words for its error number.
+TEST_F(Win32Test, OutcomeLineCarriesStatusFlashCauseAndSystemText) {
+    struct Case {
+        const char* step;
+        const char* message;
+        bool flashChanged;
+        const char* cause;
+        int osError;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"EPWrite", "EPWrite Fail", true, "COM9: write", ERROR_GEN_FAILURE,
+         {"outcome failed, status 1", "step EPWrite: EPWrite Fail", "flash changed",
+          "cause: COM9: write", "remedy: Power-cycle",
+          "cause: COM9: write (OS error 31: " + Win32ErrorText(ERROR_GEN_FAILURE) + ");"}},
+        {"OpenReceiver", "Please close the GPS application !", false,
+         "COM9 cannot drive its DTR/RTS lines", 0,
+         {"outcome failed, status 2", "flash unchanged", "The receiver's flash was not changed.",
+          "cause: COM9 cannot drive its DTR/RTS lines"}},
+    };
+    ASSERT_FALSE(Win32ErrorText(ERROR_GEN_FAILURE).empty());
+    for (const Case& c : cases) {
+        UpdateResult result{};
+        result.outcome = UPDATE_OUTCOME_FAILED;
+        std::snprintf(result.step, sizeof result.step, "%s", c.step);
+        std::snprintf(result.message, sizeof result.message, "%s", c.message);
+        std::snprintf(result.cause, sizeof result.cause, "%s", c.cause);
+        result.flashChanged = c.flashChanged;
+        result.osError = c.osError;
+        const std::string line = GuiOutcomeLine(result);
+        for (const std::string& part : c.expected) {
+            EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
+        }
+        EXPECT_EQ(line.find("OS error") != std::string::npos, c.osError != 0) << line;
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+    }
+}

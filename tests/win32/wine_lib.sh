@@ -65,6 +65,15 @@ set_port_driver_key() {
     wine reg add 'HKLM\Drivers\PhysicalCOM' /v Port /d "$1" /f >/dev/null 2>&1
 }
 
+# set_port_driver_value NAME TEXT: a string value beside Port.
+set_port_driver_value() {
+    wine reg add 'HKLM\Drivers\PhysicalCOM' /v "$1" /d "$2" /f >/dev/null 2>&1
+}
+
+remove_port_driver_value() {
+    wine reg delete 'HKLM\Drivers\PhysicalCOM' /v "$1" /f >/dev/null 2>&1 || true
+}
+
 remove_port_driver_key() {
     wine reg delete 'HKLM\Drivers\PhysicalCOM' /f >/dev/null 2>&1 || true
 }
