@@ -133,13 +133,13 @@ const char* UpdateRemedy(const UpdateResult& r) {
     }
     if (r.linesFailed) {
         return "Use a serial adapter that drives DTR and RTS, or put the receiver in its boot ROM "
-               "by hand and leave out --boot-lines.";
+               "by hand and leave the boot lines out.";
     }
     if (Named(r, "OpenReceiver") && !r.receiverAnswered) {
         switch (r.lineFinding) {
             case BOOT_LINE_NMEA:
                 return "The receiver is running its firmware: put it in its boot ROM (update pin "
-                       "or boot strap set, or --boot-lines), then power-cycle it or reset it.";
+                       "or boot strap set, or the boot lines), then power-cycle it or reset it.";
             case BOOT_LINE_ECHO:
                 return "The line returns what is sent: untie TX from RX, or use an adapter that "
                        "does not echo; then wire TX to RX and RX to TX with a common ground.";

@@ -387,7 +387,7 @@ void DescribeBootFailure(uint32_t opened) {
     const int step = BootFailedStep();
     const char* name = step >= 0 && step <= BOOT_STEP_AGENT ? steps[step] : "";
     if (opened == LINK_LINES_FAILED) {
-        SetDetail("the port cannot drive DTR/RTS, so --boot-lines cannot reach the boot ROM");
+        SetDetail("the port cannot drive DTR/RTS, so the boot lines cannot reach the boot ROM");
     } else if (step == BOOT_STEP_FIRST_STAGE && !BootReceiverAnswered()) {
         const char* finding = BootLineFindingText(BootLastLineFinding());
         SetDetail("the receiver did not answer the first stage at 38400 baud%s%s",
