@@ -225,15 +225,15 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
                          ->group(GROUP_UPDATE);
     auto* backup = app.add_option("--backup", o.backup,
                                   "Before erasing, read the whole flash, prove it with the "
-                                  "receiver's CRC and write it to FILE (S-records; raw bytes "
-                                  "when FILE ends in .bin)")
+                                  "receiver's CRC and write all of it to FILE (S-records; Intel "
+                                  "HEX for .hex or .ihx; raw bytes for .bin)")
                        ->type_name("FILE")
                        ->check(NonEmpty)
                        ->group(GROUP_UPDATE);
     auto* read = app.add_option("--read", o.read,
                                 "Only read the whole flash, prove it with the receiver's CRC and "
-                                "write it to FILE (S-records; raw bytes when FILE ends in .bin); "
-                                "nothing is erased")
+                                "write all of it to FILE (S-records; Intel HEX for .hex or .ihx; "
+                                "raw bytes for .bin); nothing is erased")
                      ->type_name("FILE")
                      ->check(NonEmpty)
                      ->group(GROUP_INSPECTION);
@@ -294,7 +294,7 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
         app.add_flag("--verify", o.verify,
                      "Compare the receiver's CRC-16 of its flash with the image's (the built-in "
                      "one or --firmware); nothing is written. Status 0 when they agree, 3 when "
-                     "they differ, 1 when the receiver could not be asked")
+                     "they differ, 2 when the receiver could not be asked")
             ->group(GROUP_INSPECTION);
     auto* readBack = app.add_flag("--read-back", o.readBack,
                                   "With --verify: read the image's length back and compare every "
