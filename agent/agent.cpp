@@ -399,15 +399,15 @@ uint32_t FlashEraseMaxMs(uint16_t makerId, uint16_t deviceId) {
         uint32_t ms;
     };
     static constexpr Row ROWS[] = {
-        {0x0001, 0, 15000},       // AMD Am29LV/Am29DL: 0.7 s typical, 15 s
-        {0x00C2, 0, 15000},       // Macronix MX29LV: 0.7 s typical, 15 s
-        {0x0004, 0, 10000},       // Fujitsu MBM29LV160: 1 s typical, 10 s
-        {0x0089, 0, 5000},        // Intel 28F B3/C3 main block: 1 s typical, 5 s
-        {0x00BF, 0, 25},          // SST39VF 4-KB sector: 18 ms typical, 25 ms
-        {0x0020, 0x225B, 6000},   // ST M29W800D: 0.8 s typical, 6 s
-        {0x0020, 0x22D7, 6000},   // ST M29W800D
-        {0x0020, 0x2249, 6000},   // ST M29W160E: 0.8 s typical, 6 s
-        {0x0020, 0x22C4, 6000},   // ST M29W160E
+        {0x0001, 0, 15000},      // AMD Am29LV/Am29DL: 0.7 s typical, 15 s
+        {0x00C2, 0, 15000},      // Macronix MX29LV: 0.7 s typical, 15 s
+        {0x0004, 0, 10000},      // Fujitsu MBM29LV160: 1 s typical, 10 s
+        {0x0089, 0, 5000},       // Intel 28F B3/C3 main block: 1 s typical, 5 s
+        {0x00BF, 0, 25},         // SST39VF 4-KB sector: 18 ms typical, 25 ms
+        {0x0020, 0x225B, 6000},  // ST M29W800D: 0.8 s typical, 6 s
+        {0x0020, 0x22D7, 6000},  // ST M29W800D
+        {0x0020, 0x2249, 6000},  // ST M29W160E: 0.8 s typical, 6 s
+        {0x0020, 0x22C4, 6000},  // ST M29W160E
     };
     for (const Row& row : ROWS) {
         if (row.maker == makerId && (row.device == 0 || row.device == deviceId)) return row.ms;

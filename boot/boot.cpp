@@ -109,7 +109,8 @@ bool EchoesRequest(const uint8_t* bytes, uint32_t count) {
 // within one read's time-out and says what it looks like.
 void LookAtLine(int fault) {
     SeenCount = 0;
-    if (fault == LINK_FAULT_BAD_ACK || fault == LINK_FAULT_NAK) Seen[SeenCount++] = PacketLastReply();
+    if (fault == LINK_FAULT_BAD_ACK || fault == LINK_FAULT_NAK)
+        Seen[SeenCount++] = PacketLastReply();
     if (fault != LINK_FAULT_NO_ACK) {
         uint32_t got = 0;
         if (SerialRead(Seen + SeenCount, BOOT_LINE_LOOK_BYTES - SeenCount, &got) == 1) {
@@ -244,8 +245,8 @@ uint32_t OpenReceiver(const char* portName, uint32_t baud) {
         FailedStep = BOOT_STEP_FIRST_STAGE;
         const int fault = PacketLastFault();
         // No ACK (or something else in its place): no first stage runs.
-        const bool unanswered = fault == LINK_FAULT_NO_ACK || fault == LINK_FAULT_BAD_ACK ||
-                                fault == LINK_FAULT_WRITE;
+        const bool unanswered =
+            fault == LINK_FAULT_NO_ACK || fault == LINK_FAULT_BAD_ACK || fault == LINK_FAULT_WRITE;
         if (unanswered && StopAsked()) {
             SerialClose();
             return LINK_STOPPED;

@@ -96,8 +96,8 @@ int BootLinesParse(const char* text, BootLines* out, char* error, uint32_t error
         return Refuse(error, errorSize, "more than one ':' in", text, length);
     }
     if (exit[0] == '\0') return 1;  // an empty exit: none
-    return ParseSequence(exit, static_cast<uint32_t>(std::strlen(exit)), out->exit,
-                         &out->exitCount, error, errorSize);
+    return ParseSequence(exit, static_cast<uint32_t>(std::strlen(exit)), out->exit, &out->exitCount,
+                         error, errorSize);
 }
 
 void BootSetLines(const BootLines* lines) {

@@ -417,4 +417,3 @@ bool LoadFirmwareFile(const char* path, FirmwareImage* image, FirmwareReport* re
     }
     return LoadFirmware(text.get(), static_cast<uint32_t>(got), path, image, report);
 }
-

@@ -76,4 +76,3 @@ bool LoadFirmware(const uint8_t* bytes, uint32_t length, const char* name, Firmw
 // platform file reader, such as the page's in-memory files). A file that
 // cannot be read is reported on line 0 with the system's reason.
 bool LoadFirmwareFile(const char* path, FirmwareImage* image, FirmwareReport* report);
-

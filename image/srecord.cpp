@@ -115,7 +115,8 @@ uint32_t ParseSRecordText(const char* text, uint32_t textLength, uint8_t* out, u
             return Refuse(report, lineNumber, "line length does not match the byte count");
         }
         for (uint32_t i = 4; i < length; ++i) {
-            if (Nibble(line[i], file) == NOT_HEX) return Refuse(report, lineNumber, "bad hex digit");
+            if (Nibble(line[i], file) == NOT_HEX)
+                return Refuse(report, lineNumber, "bad hex digit");
         }
 
         const char* field = line + 4;

@@ -62,4 +62,3 @@ uint32_t SRecordWriteS3(const uint8_t* data, uint32_t length, char* out, uint32_
     for (uint32_t i = 0; i < S3_TERMINATOR_LENGTH; ++i) *p++ = S3_TERMINATOR[i];
     return static_cast<uint32_t>(p - out);
 }
-

@@ -49,7 +49,8 @@ const char* LinkFaultText(int fault) {
 }
 
 bool LinkFaultRepeatable(int fault) {
-    return fault >= LINK_FAULT_NAK && fault <= LINK_FAULT_BAD_FIELDS && fault != LINK_FAULT_ACK_WRITE;
+    return fault >= LINK_FAULT_NAK && fault <= LINK_FAULT_BAD_FIELDS &&
+           fault != LINK_FAULT_ACK_WRITE;
 }
 
 void LinkSetRetries(uint32_t n) {

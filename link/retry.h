@@ -73,7 +73,8 @@ void LinkRetryReset();
 // while repeats are left. *repeatsOut (may be null) gets how many repeats
 // went out.
 template <typename Attempt>
-int LinkWithRepeats(uint8_t code, bool repeatable, Attempt attempt, uint32_t* repeatsOut = nullptr) {
+int LinkWithRepeats(uint8_t code, bool repeatable, Attempt attempt,
+                    uint32_t* repeatsOut = nullptr) {
     for (uint32_t n = 0;; ++n) {
         if (repeatsOut != nullptr) *repeatsOut = n;
         if (attempt() == 1) return 1;

@@ -81,11 +81,11 @@ struct ReceiverConfig {
     // Each byte takes 10 bit times at the line rate, so the host's virtual
     // (or real) clock runs as on the wire.
     bool wireTiming = false;
-    uint32_t ackDelayMs = 0;             // frame received -> ACK
-    uint32_t answerDelayMs = 1;          // ACK -> answer
-    uint32_t startDelayMs = 5;           // first stage loaded and started -> its ACK
-    uint32_t eraseDelayMs = 5;           // per sector erased
-    uint32_t frameGapMs = 500;           // a frame whose bytes pause this long is given up
+    uint32_t ackDelayMs = 0;     // frame received -> ACK
+    uint32_t answerDelayMs = 1;  // ACK -> answer
+    uint32_t startDelayMs = 5;   // first stage loaded and started -> its ACK
+    uint32_t eraseDelayMs = 5;   // per sector erased
+    uint32_t frameGapMs = 500;   // a frame whose bytes pause this long is given up
     // On a pseudo-terminal: the receiver's bytes reach the host through a USB
     // serial adapter whose latency timer fires every this many milliseconds
     // (0: straight through). Bytes short of a full packet wait for the timer.

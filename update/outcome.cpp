@@ -204,6 +204,6 @@ void UpdateResultLine(const UpdateResult& r, char* out, size_t size) {
                   r.step, r.message[0] != '\0' ? ": " : "", r.message,
                   r.flashChanged ? "changed" : "unchanged", r.cause[0] != '\0' ? "; cause: " : "",
                   r.cause, r.detail[0] != '\0' ? "; " : "", r.detail, flash != nullptr ? "; " : "",
-                  flash != nullptr ? flash : "",
-                  remedy != nullptr ? "; remedy: " : "", remedy != nullptr ? remedy : "");
+                  flash != nullptr ? flash : "", remedy != nullptr ? "; remedy: " : "",
+                  remedy != nullptr ? remedy : "");
 }

@@ -10,29 +10,29 @@
 
 // Exit statuses. The number alone tells a script whether a receiver was left
 // incomplete.
-constexpr int UPDATE_EXIT_DONE = 0;            // finished, or a servicing run did its job
-constexpr int UPDATE_EXIT_FLASH_CHANGED = 1;   // failed after an erase or a write: update again
-constexpr int UPDATE_EXIT_FLASH_UNCHANGED = 2; // refused or failed before any erase or write
-constexpr int UPDATE_EXIT_DIFFERS = 3;         // a verify found the flash other than the image
-constexpr int UPDATE_EXIT_STOPPED = 130;       // stopped with the flash unchanged
+constexpr int UPDATE_EXIT_DONE = 0;             // finished, or a servicing run did its job
+constexpr int UPDATE_EXIT_FLASH_CHANGED = 1;    // failed after an erase or a write: update again
+constexpr int UPDATE_EXIT_FLASH_UNCHANGED = 2;  // refused or failed before any erase or write
+constexpr int UPDATE_EXIT_DIFFERS = 3;          // a verify found the flash other than the image
+constexpr int UPDATE_EXIT_STOPPED = 130;        // stopped with the flash unchanged
 
 // How a run ended and what is known of why. Filled by the worker as it ends
 // (UpdateLastResult), or by the shell for a refusal before the worker ran
 // (UpdateRefusal).
 struct UpdateResult {
-    int action;              // UPDATE_ACTION_*
-    int outcome;             // UPDATE_OUTCOME_*
-    char step[32];           // the failed step ("EPWrite", "OpenReceiver", "Options", ...); "" when none
-    char message[256];       // what the system said, in its own words; "" when nothing
-    char cause[512];         // why, as the OS or the shell said it; "" when unknown
-    int osError;             // the OS's error number behind the cause, 0 when none
-    char detail[256];        // what the core saw (the request, its address, the status word)
-    bool flashChanged;       // an erase or a write went out to the receiver's flash
-    bool agentLeftRunning;   // the link was not closed: the receiver waits in its flash agent
-    bool receiverAnswered;   // the receiver's boot ROM answered the first stage
-    int lineFinding;         // what the line showed in place of that answer (BootLineFinding)
-    bool linesFailed;        // the port could not drive DTR/RTS for the boot lines
-    uint32_t retries;        // exchanges sent again
+    int action;         // UPDATE_ACTION_*
+    int outcome;        // UPDATE_OUTCOME_*
+    char step[32];      // the failed step ("EPWrite", "OpenReceiver", "Options", ...); "" when none
+    char message[256];  // what the system said, in its own words; "" when nothing
+    char cause[512];    // why, as the OS or the shell said it; "" when unknown
+    int osError;        // the OS's error number behind the cause, 0 when none
+    char detail[256];   // what the core saw (the request, its address, the status word)
+    bool flashChanged;  // an erase or a write went out to the receiver's flash
+    bool agentLeftRunning;  // the link was not closed: the receiver waits in its flash agent
+    bool receiverAnswered;  // the receiver's boot ROM answered the first stage
+    int lineFinding;        // what the line showed in place of that answer (BootLineFinding)
+    bool linesFailed;       // the port could not drive DTR/RTS for the boot lines
+    uint32_t retries;       // exchanges sent again
 };
 
 // A run that ended before the worker started: refused by the shell (bad

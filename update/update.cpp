@@ -199,10 +199,10 @@ uint32_t Close(const Taken& taken, int outcome, int step, const char* text, cons
 }
 
 uint32_t Stopped(const Taken& taken) {
-    return Close(taken,
-                 taken.linkOpen ? UPDATE_OUTCOME_STOPPED_WITH_LINK
-                                : UPDATE_OUTCOME_STOPPED_BEFORE_LINK,
-                 UPDATE_STEP_NONE, nullptr, "");
+    return Close(
+        taken,
+        taken.linkOpen ? UPDATE_OUTCOME_STOPPED_WITH_LINK : UPDATE_OUTCOME_STOPPED_BEFORE_LINK,
+        UPDATE_STEP_NONE, nullptr, "");
 }
 
 uint32_t Refuse(const Taken& taken, int step, const char* text) {
@@ -285,7 +285,8 @@ PhaseEnd WritePhase(const uint8_t* image, uint32_t imageLength, uint16_t* crc) {
         SetProgress(static_cast<int32_t>(30 + (offset * 70) / imageLength));
         const uint32_t length = remaining < BLOCK_SIZE ? remaining : BLOCK_SIZE;
         if (BinaryImageReadNextBlock(block, length, image) != 0) {
-            SetDetail("the image's block at 0x%08X could not be read", static_cast<unsigned>(offset));
+            SetDetail("the image's block at 0x%08X could not be read",
+                      static_cast<unsigned>(offset));
             return PhaseEnd{PHASE_FAILED, UPDATE_STEP_BINARY_IMAGE_READ_NEXT_BLOCK,
                             "BinaryImageReadNextBlock Fail!"};
         }
@@ -380,9 +381,12 @@ PhaseEnd PrepareImage(Taken* taken, const uint8_t** imageOut, uint32_t* imageLen
 // What the boot stage saw: no answer at all (and what the line showed
 // instead), or an answer and then a failure at a later step.
 void DescribeBootFailure(uint32_t opened) {
-    static const char* const steps[] = {"",           "the DTR/RTS entry sequence",
-                                        "the first stage", "the chip id query",
-                                        "the clock set-up", "the baud switch",
+    static const char* const steps[] = {"",
+                                        "the DTR/RTS entry sequence",
+                                        "the first stage",
+                                        "the chip id query",
+                                        "the clock set-up",
+                                        "the baud switch",
                                         "the agent download"};
     const int step = BootFailedStep();
     const char* name = step >= 0 && step <= BOOT_STEP_AGENT ? steps[step] : "";
@@ -459,8 +463,8 @@ PhaseEnd OpenReceiverFlash(Taken* taken, OpenFlash* flash) {
         AgentReadIds(&device, &maker);
         char where[64] = "";
         if (device != 0 || maker != 0) {
-            std::snprintf(where, sizeof where, " (flash device id 0x%04X, maker id 0x%04X)",
-                          device, maker);
+            std::snprintf(where, sizeof where, " (flash device id 0x%04X, maker id 0x%04X)", device,
+                          maker);
         }
         SetStatusDetail("EPOpen", status, where);
         return PhaseEnd{PHASE_FAILED, UPDATE_STEP_EP_OPEN, "EPOpen Fail!"};
@@ -593,14 +597,15 @@ uint32_t Inspect(const Taken& taken, const uint8_t* image, uint32_t imageLength)
             Facts.receiverCrcRead = true;
             Facts.receiverCrc = crc;
             return CloseInspection(
-                taken, DONE, crc == Facts.imageCrc ? UPDATE_OUTCOME_FINISHED : UPDATE_OUTCOME_DIFFERS);
+                taken, DONE,
+                crc == Facts.imageCrc ? UPDATE_OUTCOME_FINISHED : UPDATE_OUTCOME_DIFFERS);
         }
         case UPDATE_ACTION_VERIFY_BYTES: {
             const PhaseEnd compared = CompareFlash(image, imageLength);
             Facts.verifyMs = NowMs() - mark;
-            return CloseInspection(taken, compared,
-                                   Facts.differingBytes == 0 ? UPDATE_OUTCOME_FINISHED
-                                                             : UPDATE_OUTCOME_DIFFERS);
+            return CloseInspection(
+                taken, compared,
+                Facts.differingBytes == 0 ? UPDATE_OUTCOME_FINISHED : UPDATE_OUTCOME_DIFFERS);
         }
         case UPDATE_ACTION_READ: {
             const PhaseEnd read = RunFlashHook(UPDATE_STEP_READ, "Read Fail!");
@@ -662,9 +667,10 @@ uint32_t RunUpdate() {
         if (crcStatus != 0) {
             SetStatusDetail("CalculateFlashCRC16", crcStatus);
         } else {
-            SetDetail("the receiver's CRC-16 0x%04X differs from the written image's 0x%04X over "
-                      "%u bytes",
-                      agentCrc, runningCrc, static_cast<unsigned>(imageLength));
+            SetDetail(
+                "the receiver's CRC-16 0x%04X differs from the written image's 0x%04X over "
+                "%u bytes",
+                agentCrc, runningCrc, static_cast<unsigned>(imageLength));
         }
         return Fail(taken, UPDATE_STEP_CALCULATE_FLASH_CRC16, "CalculateFlashCRC16 Fail!", 1);
     }
@@ -682,7 +688,8 @@ uint32_t UpdateWorker(void* parameter) {
     Facts = UpdateFacts{};
     Result = UpdateResult{};
     Detail[0] = '\0';
-    Request = parameter != nullptr ? *static_cast<const UpdateRequest*>(parameter) : UpdateRequest{};
+    Request =
+        parameter != nullptr ? *static_cast<const UpdateRequest*>(parameter) : UpdateRequest{};
     LinkSetRetries(Request.retries);
     BootSetLines(Request.bootLines);
     const uint32_t exitCode = RunUpdate();

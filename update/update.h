@@ -34,7 +34,7 @@ struct UpdateRequest {
     uint32_t operatingBaud;  // rate after the boot stage; 0: 115200
     const uint8_t* image;    // nullptr: the built-in image; not copied, must outlive the run
     uint32_t imageLength;
-    UpdateFlashHook flashHook;  // may be null
+    UpdateFlashHook flashHook;   // may be null
     uint32_t retries;            // repeats of a failed exchange (LinkSetRetries); 0: none
     const BootLines* bootLines;  // DTR/RTS sequence (BootSetLines); nullptr: none
 };

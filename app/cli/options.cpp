@@ -238,7 +238,7 @@ int ParseOptions(int argc, char** argv, CliOptions* options) {
                      ->check(NonEmpty)
                      ->group(GROUP_INSPECTION);
     app.add_flag("--force", o.force, "Let --backup, --read or --trace replace an existing FILE")
-                      ->group(GROUP_UPDATE);
+        ->group(GROUP_UPDATE);
     auto* simulate =
         app.add_flag("--simulate", o.simulate, "Update the built-in simulated handheld")
             ->group(GROUP_SIMULATION);

@@ -33,8 +33,8 @@ struct CliOptions {
     uint32_t baud = 0;  // 0: the usual operating rate
     bool allowBattery = false;
     bool listPorts = false;
-    uint32_t retries = 0;   // repeats of an exchange that failed on the line
-    std::string bootLines;  // --boot-lines as given; empty: none
+    uint32_t retries = 0;         // repeats of an exchange that failed on the line
+    std::string bootLines;        // --boot-lines as given; empty: none
     BootLines bootLinesParsed{};  // from bootLines, when it is not empty
     // Servicing.
     bool info = false;

@@ -18,13 +18,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/report/report.h"
 #include "app/cli/preflight.h"
 #include "app/cli/terminal.h"
 #include "app/cli/trace.h"
-#include "link/retry.h"
-#include "image/image.h"
+#include "app/report/report.h"
 #include "image/flash_file.h"
+#include "image/image.h"
+#include "link/retry.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/posix/output_file.h"
 #include "platform/posix/port_list.h"
@@ -115,13 +115,13 @@ int ReadFlashToFile(uint32_t flashBytes, const char** message) {
     const uint64_t start = PlatformClock().nowMs();
     std::unique_ptr<uint8_t[]> flash(new (std::nothrow) uint8_t[flashBytes == 0 ? 1 : flashBytes]);
     if (!flash) {
-        failure = std::string(FailureOf()) + " not enough memory for " + std::to_string(flashBytes) +
-                  " bytes";
+        failure = std::string(FailureOf()) + " not enough memory for " +
+                  std::to_string(flashBytes) + " bytes";
         *message = failure.c_str();
         return UPDATE_HOOK_FAILED;
     }
-    const int read = ServiceReadFlash(flash.get(), flashBytes, OnReadProgress, &file.flashCrc,
-                                      message);
+    const int read =
+        ServiceReadFlash(flash.get(), flashBytes, OnReadProgress, &file.flashCrc, message);
     file.ms = PlatformClock().nowMs() - start;
     ReadActive.store(false, std::memory_order_relaxed);
     if (read != UPDATE_HOOK_OK) return read;
@@ -132,8 +132,8 @@ int ReadFlashToFile(uint32_t flashBytes, const char** message) {
     const uint32_t length = FlashFileWrite(format, flash.get(), flashBytes, bytes.data(),
                                            static_cast<uint32_t>(bytes.size()));
     std::string error = "the flash cannot be put in a file";
-    const bool written =
-        length != 0 && PosixWriteFileSafely(file.path, bytes.data(), length, Options->force, &error);
+    const bool written = length != 0 && PosixWriteFileSafely(file.path, bytes.data(), length,
+                                                             Options->force, &error);
     if (!written) {
         failure = std::string(FailureOf()) + " " + error;
         *message = failure.c_str();
@@ -200,7 +200,8 @@ void TraceAside(FILE* out, const char* line) {
 }
 
 int ShownProgress() {
-    if (Report.result.action == UPDATE_ACTION_READ) return ReadPercent.load(std::memory_order_relaxed);
+    if (Report.result.action == UPDATE_ACTION_READ)
+        return ReadPercent.load(std::memory_order_relaxed);
     return ReadActive.load(std::memory_order_relaxed) ? ReadPercent.load(std::memory_order_relaxed)
                                                       : static_cast<int>(ProgressPercent());
 }
@@ -248,9 +249,8 @@ void TakeResult() {
 // The worker's run, with the progress shown once a second (four times while
 // the flash is read).
 void RunWorker(const UpdateRequest& request) {
-    const bool showProgress =
-        !Options->json && request.action != UPDATE_ACTION_IDENTIFY &&
-        request.action != UPDATE_ACTION_VERIFY;
+    const bool showProgress = !Options->json && request.action != UPDATE_ACTION_IDENTIFY &&
+                              request.action != UPDATE_ACTION_VERIFY;
     bool sawRead = false;
     int lastSent = -1;
     RunWorkerTicking(request, [&] {
@@ -317,11 +317,10 @@ void ReportStop(int outcome) {
     }
 }
 
-
 int RunSession(const CliOptions& options) {
     Options = &options;
     Report = RunReport{};
-    Report.port = options.simulate ? "simulated"
+    Report.port = options.simulate        ? "simulated"
                   : options.ports.empty() ? ""
                                           : options.ports[0].port;
     Report.result.action = ActionOf(options);
@@ -365,9 +364,8 @@ int RunSession(const CliOptions& options) {
             dump = std::fopen(options.simFlashDump.c_str(), "wb");
             if (dump == nullptr) {
                 PosixOutputDiscard(&traceFile);
-                return Refused("Options",
-                               "cannot write " + options.simFlashDump + ": " +
-                                   std::strerror(errno) + "; nothing was done.");
+                return Refused("Options", "cannot write " + options.simFlashDump + ": " +
+                                              std::strerror(errno) + "; nothing was done.");
             }
         }
         HandheldSimStart(plan.sim);

@@ -352,12 +352,10 @@ void NeverStarted(Child& c, bool stopped, const std::string& why) {
 
 nlohmann::json PortReport(const PortRun& run) {
     if (run.report.is_object()) return run.report;
-    nlohmann::json report = {{"port", run.port},
-                             {"outcome", run.signal != 0 ? "killed" : "ended"},
-                             {"exit_status", run.status},
-                             {"flash_changed", nullptr},
-                             {"failed_step", nullptr},
-                             {"cause", nullptr}};
+    nlohmann::json report = {
+        {"port", run.port},          {"outcome", run.signal != 0 ? "killed" : "ended"},
+        {"exit_status", run.status}, {"flash_changed", nullptr},
+        {"failed_step", nullptr},    {"cause", nullptr}};
     if (run.signal != 0) {
         // It may have been writing: only the receiver can tell now.
         report["message"] = "killed by signal " + std::to_string(run.signal) + " (" +

@@ -336,8 +336,10 @@ void Note(const std::string& text) {
 int SetLines(uint32_t which, uint32_t asserted) {
     const int ok = Inner->setLines != nullptr ? Inner->setLines(which, asserted) : 0;
     std::string text = "lines";
-    if ((which & SERIAL_LINE_DTR) != 0) text += (asserted & SERIAL_LINE_DTR) != 0 ? " dtr" : " -dtr";
-    if ((which & SERIAL_LINE_RTS) != 0) text += (asserted & SERIAL_LINE_RTS) != 0 ? " rts" : " -rts";
+    if ((which & SERIAL_LINE_DTR) != 0)
+        text += (asserted & SERIAL_LINE_DTR) != 0 ? " dtr" : " -dtr";
+    if ((which & SERIAL_LINE_RTS) != 0)
+        text += (asserted & SERIAL_LINE_RTS) != 0 ? " rts" : " -rts";
     Note(text + (ok != 0 ? "" : " -> refused by the port"));
     return ok;
 }

@@ -40,7 +40,8 @@ int ReportExitStatus(const RunReport& r) {
 std::string ReportCause(const RunReport& r) {
     std::string cause = r.result.cause;
     if (!r.osError.empty()) cause += (cause.empty() ? "" : ": ") + r.osError;
-    if (r.result.detail[0] != '\0') cause += (cause.empty() ? "" : "; ") + std::string(r.result.detail);
+    if (r.result.detail[0] != '\0')
+        cause += (cause.empty() ? "" : "; ") + std::string(r.result.detail);
     return cause;
 }
 
@@ -57,7 +58,8 @@ std::vector<std::string> ReportUnderLines(const RunReport& r) {
 
 json ReportJson(const RunReport& r) {
     const UpdateFacts& f = r.facts;
-    const bool hasImage = r.result.action == UPDATE_ACTION_UPDATE || r.result.action == UPDATE_ACTION_VERIFY ||
+    const bool hasImage = r.result.action == UPDATE_ACTION_UPDATE ||
+                          r.result.action == UPDATE_ACTION_VERIFY ||
                           r.result.action == UPDATE_ACTION_VERIFY_BYTES;
     json out;
     const UpdateResult& result = r.result;
@@ -151,15 +153,14 @@ void PrintReportLines(const RunReport& r, FILE* out, bool phaseTimes) {
             std::fprintf(out, "Verified: all %u bytes of the image read back equal.\n",
                          f.imageLength);
         } else {
-            std::fprintf(out,
-                         "Differs: %u of %u bytes differ; the first at address 0x%08X.\n",
+            std::fprintf(out, "Differs: %u of %u bytes differ; the first at address 0x%08X.\n",
                          f.differingBytes, f.imageLength, f.firstDifference);
         }
     }
     if (r.backup.written) {
-        std::fprintf(out, "Backup: %u bytes of %u written to %s (receiver CRC-16 of the flash %s)\n",
-                     r.backup.bytes, f.flashBytes, r.backup.path.c_str(),
-                     Hex16(r.backup.flashCrc).c_str());
+        std::fprintf(
+            out, "Backup: %u bytes of %u written to %s (receiver CRC-16 of the flash %s)\n",
+            r.backup.bytes, f.flashBytes, r.backup.path.c_str(), Hex16(r.backup.flashCrc).c_str());
     }
     if (r.read.written) {
         std::fprintf(out, "Read: %u bytes of %u written to %s (receiver CRC-16 of the flash %s)\n",

@@ -13,17 +13,17 @@
 #include <vector>
 
 #include "app/cli/trace.h"
+#include "app/report/report.h"
 #include "app/web/core_calls.h"
 #include "app/web/sim_options.h"
-#include "image/image.h"
-#include "app/report/report.h"
 #include "boot/boot_lines.h"
 #include "image/firmware_file.h"
 #include "image/flash_file.h"
-#include "update/service.h"
+#include "image/image.h"
 #include "platform/embedded/embedded_resource.h"
 #include "platform/web/web.h"
 #include "receiver/handheld/handheld_sim.h"
+#include "update/service.h"
 
 namespace {
 
@@ -156,8 +156,8 @@ void WriteBackup() {
     const uint32_t written = FlashFileWrite(FIRMWARE_SRECORD, ReadBuffer.data(), length,
                                             text.data(), static_cast<uint32_t>(text.size()));
     FILE* file = std::fopen(BACKUP_PATH, "wb");
-    const bool ok = written != 0 && file != nullptr &&
-                    std::fwrite(text.data(), 1, written, file) == written;
+    const bool ok =
+        written != 0 && file != nullptr && std::fwrite(text.data(), 1, written, file) == written;
     if (file != nullptr && std::fclose(file) != 0) Report.lost.push_back("the back-up file");
     if (!ok) {
         Report.lost.push_back("the back-up file");
@@ -285,8 +285,9 @@ EMSCRIPTEN_KEEPALIVE int ZelvarWebRun(int action, const char* filePath, int baud
     Report.port = Chosen == Target::Simulator ? "simulated" : "web serial";
     if (Chosen == Target::None) {
         JsMessage("Sorry! Only for Tervalon Version!", "", "no serial port was chosen");
-        Report.result = UpdateRefusal(UPDATE_ACTION_UPDATE, "CheckPortDriver",
-                                      "Sorry! Only for Tervalon Version!", "no serial port was chosen");
+        Report.result =
+            UpdateRefusal(UPDATE_ACTION_UPDATE, "CheckPortDriver",
+                          "Sorry! Only for Tervalon Version!", "no serial port was chosen");
         Report.result.outcome = UPDATE_OUTCOME_NOT_HANDHELD;
         return Finish();
     }
@@ -303,8 +304,8 @@ EMSCRIPTEN_KEEPALIVE int ZelvarWebRun(int action, const char* filePath, int baud
     }
     FILE* trace = std::fopen(TRACE_PATH, "w");
     if (trace != nullptr) serial = &TraceSerialOps(*serial, trace);
-    PlatformInstall(PlatformOps{serial, clock, board, &EmbeddedResourceOps(), &WebFileOps(),
-                                &PageUi});
+    PlatformInstall(
+        PlatformOps{serial, clock, board, &EmbeddedResourceOps(), &WebFileOps(), &PageUi});
     PlatformSetAppInstance(reinterpret_cast<PlatformHandle>(&ZelvarWebRun));
 
     int status = UPDATE_EXIT_FLASH_UNCHANGED;

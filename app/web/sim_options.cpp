@@ -62,7 +62,8 @@ std::string Apply(const std::string& key, const std::string& value, bool hasValu
         return "";
     }
     if (key == "sim" || key == "baud") return "";
-    if (key == "stall-ms") return number(UINT32_MAX) ? (f.stallMs = static_cast<uint32_t>(n), "") : bad();
+    if (key == "stall-ms")
+        return number(UINT32_MAX) ? (f.stallMs = static_cast<uint32_t>(n), "") : bad();
     if (key == "erase-fail-sector") {
         return number(INT32_MAX) ? (f.eraseFailSector = static_cast<int64_t>(n), "") : bad();
     }
@@ -73,8 +74,7 @@ std::string Apply(const std::string& key, const std::string& value, bool hasValu
         return number(UINT32_MAX) ? (f.powerLossAfterWrite = static_cast<uint32_t>(n), "") : bad();
     }
     if (key == "power-loss-during-erase") {
-        return number(UINT32_MAX) ? (f.powerLossDuringErase = static_cast<uint32_t>(n), "")
-                                  : bad();
+        return number(UINT32_MAX) ? (f.powerLossDuringErase = static_cast<uint32_t>(n), "") : bad();
     }
     if (key == "crc-off-by-one") return flag(&f.crcOffByOne);
     if (key == "no-flash") return flag(&f.noFlash);
@@ -86,7 +86,8 @@ std::string Apply(const std::string& key, const std::string& value, bool hasValu
         return "";
     }
     if (key == "part") {
-        if (FindFlashPart(value) == nullptr) return "the simulated receiver has no flash part \"" + value + "\"";
+        if (FindFlashPart(value) == nullptr)
+            return "the simulated receiver has no flash part \"" + value + "\"";
         r.part = value;
         return "";
     }

@@ -70,8 +70,8 @@ std::string GuiOutcomeLine(const UpdateResult& result) {
     if (result.osError != 0) {
         const std::string text = Win32ErrorText(static_cast<unsigned long>(result.osError));
         std::snprintf(shown.cause, sizeof shown.cause, "%s%s(OS error %d%s%s)", result.cause,
-                      result.cause[0] != '\0' ? " " : "", result.osError,
-                      text.empty() ? "" : ": ", text.c_str());
+                      result.cause[0] != '\0' ? " " : "", result.osError, text.empty() ? "" : ": ",
+                      text.c_str());
     }
     char rendered[1600];
     UpdateResultLine(shown, rendered, sizeof rendered);
@@ -80,7 +80,8 @@ std::string GuiOutcomeLine(const UpdateResult& result) {
 
 void NoteOutcome() {
     const int outcome = UpdateOutcome();
-    if (OutcomeNoted || outcome == UPDATE_OUTCOME_NONE || outcome == UPDATE_OUTCOME_FINISHED) return;
+    if (OutcomeNoted || outcome == UPDATE_OUTCOME_NONE || outcome == UPDATE_OUTCOME_FINISHED)
+        return;
     OutcomeNoted = true;
     Win32LogLine(GuiOutcomeLine(UpdateLastResult()).c_str());
 }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <deque>
 
-
 namespace {
 
 struct Arrival {
@@ -115,8 +114,8 @@ void FakeSleep(uint32_t milliseconds) {
     Line.now += milliseconds;
 }
 
-const SerialOps FakeSerialTable{FakeOpen, FakeSetBaud, FakeRead, FakeWrite, FakeClose,
-                                FakeSetLines};
+const SerialOps FakeSerialTable{FakeOpen,  FakeSetBaud, FakeRead,
+                                FakeWrite, FakeClose,   FakeSetLines};
 const ClockOps FakeClockTable{FakeNow, FakeSleep};
 
 }  // namespace

@@ -24,5 +24,4 @@ bool PosixReadInputFile(const char* path, uint32_t maxBytes, std::vector<uint8_t
 // set to why not, e.g. "is a symbolic link" or "its folder /x is not
 // writable: Permission denied". (Whether an existing file may be replaced is
 // the caller's call: *exists, when given, says whether there is one.)
-bool PosixCheckOutputTarget(const std::string& path, std::string* reason,
-                            bool* exists = nullptr);
+bool PosixCheckOutputTarget(const std::string& path, std::string* reason, bool* exists = nullptr);

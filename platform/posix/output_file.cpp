@@ -222,7 +222,8 @@ bool PosixOutputCommit(PosixOutputStream* stream, int firstError, std::string* w
     stream->file = nullptr;
     // What was written is placed even so: part of a trace still tells much.
     bool placed = true;
-    if (!stream->temp.empty()) placed = Place(stream->temp, stream->path, stream->replace, true, why);
+    if (!stream->temp.empty())
+        placed = Place(stream->temp, stream->path, stream->replace, true, why);
     stream->temp.clear();
     if (error != 0) {
         return Fail(why, stream->path + " could not be written: " + std::strerror(error));

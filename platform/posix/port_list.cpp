@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <system_error>
 

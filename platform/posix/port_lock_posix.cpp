@@ -50,8 +50,8 @@ bool FindFlockHolder(const char* path, int* pid) {
         unsigned devMajor = 0;
         unsigned devMinor = 0;
         unsigned long inode = 0;
-        if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &holder, &devMajor,
-                        &devMinor, &inode) == 5 &&
+        if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &holder, &devMajor, &devMinor,
+                        &inode) == 5 &&
             std::string_view(kind) == "FLOCK" && devMajor == major(node.st_dev) &&
             devMinor == minor(node.st_dev) && inode == node.st_ino) {
             found = true;

@@ -2,8 +2,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -273,8 +273,7 @@ int Open(const char* deviceName, uint32_t baud) {
     int exclusive = 0;
     if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
         struct stat st {};
-        const bool stale =
-            fstat(fd, &st) == 0 && !SomeoneHolds(deviceName, st.st_rdev, fd);
+        const bool stale = fstat(fd, &st) == 0 && !SomeoneHolds(deviceName, st.st_rdev, fd);
         if (!stale || ioctl(fd, TIOCNXCL) != 0) {
             return Refuse(fd, EBUSY, "is held exclusively by another program");
         }
@@ -420,8 +419,8 @@ void Close() {
 int SetLines(uint32_t which, uint32_t asserted) {
     if (Port.fd < 0 || !Port.hasModem) return 0;
     int up = 0, down = 0;
-    for (const auto& [line, bit] : {std::pair{SERIAL_LINE_DTR, TIOCM_DTR},
-                                   std::pair{SERIAL_LINE_RTS, TIOCM_RTS}}) {
+    for (const auto& [line, bit] :
+         {std::pair{SERIAL_LINE_DTR, TIOCM_DTR}, std::pair{SERIAL_LINE_RTS, TIOCM_RTS}}) {
         if ((which & line) == 0) continue;
         ((asserted & line) != 0 ? up : down) |= bit;
     }

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "platform/byte_order.h"
 #include "platform/board_codes.h"
+#include "platform/byte_order.h"
 #include "platform/web/web.h"
 
 namespace {

@@ -81,8 +81,8 @@ LONG QueryString(HKEY key, const char* valueName, std::string* value) {
     if (type != REG_SZ) return ERROR_DATATYPE_MISMATCH;
     // The stored string need not end in a NUL.
     std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    result = RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
-                              &size);
+    result = RegQueryValueExW(key, name.c_str(), nullptr, &type,
+                              reinterpret_cast<BYTE*>(text.data()), &size);
     if (result != ERROR_SUCCESS) return result;
     if (type != REG_SZ) return ERROR_DATATYPE_MISMATCH;
     text.resize(size / sizeof(wchar_t));

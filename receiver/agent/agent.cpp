@@ -150,7 +150,8 @@ Served EpOpen(AgentCall& c) {
     if (row != nullptr) {
         Opened(c.s, *row);
         shown = *row;
-        if (c.s.config.faults.claimedFlashSize != 0) shown.size = c.s.config.faults.claimedFlashSize;
+        if (c.s.config.faults.claimedFlashSize != 0)
+            shown.size = c.s.config.faults.claimedFlashSize;
     } else if (status == SIM_AGENT_UNKNOWN_FLASH) {
         shown.deviceId = open.device;
         shown.makerId = open.maker;

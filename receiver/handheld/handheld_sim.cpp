@@ -228,7 +228,8 @@ const SerialOps* DeskInner = nullptr;
 
 int DeskOpen(const char* deviceName, uint32_t baud) {
     const int ok = DeskInner->open(deviceName, baud);
-    if (ok != 0) HandheldSimSetLines(SERIAL_LINE_DTR | SERIAL_LINE_RTS, SERIAL_LINE_DTR | SERIAL_LINE_RTS);
+    if (ok != 0)
+        HandheldSimSetLines(SERIAL_LINE_DTR | SERIAL_LINE_RTS, SERIAL_LINE_DTR | SERIAL_LINE_RTS);
     return ok;
 }
 int DeskSetBaud(uint32_t baud) {
@@ -245,7 +246,8 @@ void DeskClose() {
     DeskInner->close();
 }
 
-const SerialOps DeskTable{DeskOpen, DeskSetBaud, DeskRead, DeskWrite, DeskClose, HandheldSimSetLines};
+const SerialOps DeskTable{DeskOpen,  DeskSetBaud, DeskRead,
+                          DeskWrite, DeskClose,   HandheldSimSetLines};
 const ClockOps ClockTable{LineNow, LineSleep};
 
 const BoardOps Table{RegOpenKey, RegCloseKey, ActivateDevice,  ActivateDeviceEx, DeactivateDevice,

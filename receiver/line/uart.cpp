@@ -47,9 +47,8 @@ std::vector<uint8_t> UartResample(const uint8_t* data, size_t count, double txRa
         // Next falling edge at or after searchFrom: a cell boundary where the
         // line goes from high to low.
         int64_t cell = static_cast<int64_t>(std::ceil(searchFrom * txRate - 1e-9));
-        while (cell < cells &&
-               !(LevelAtCell(data, count, cell - 1, flipped) == 1 &&
-                 LevelAtCell(data, count, cell, flipped) == 0)) {
+        while (cell < cells && !(LevelAtCell(data, count, cell - 1, flipped) == 1 &&
+                                 LevelAtCell(data, count, cell, flipped) == 0)) {
             ++cell;
         }
         if (cell >= cells) break;

@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>

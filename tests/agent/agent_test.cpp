@@ -317,12 +317,24 @@ TEST_F(AgentTest, OpenAnswersBeyondTheAddressSpaceAreRefused) {
         {"bus width 3", 3, 0x80000, AM29LV400BB_RUNS, 0, LINK_ANSWER_OUT_OF_RANGE},
         {"bus width that shifts to nothing", 0x08000000, 0x80000, AM29LV400BB_RUNS, 0,
          LINK_ANSWER_OUT_OF_RANGE},
-        {"runs one sector longer than the part", 1, 0x80000, {{1, 0x4000}, {8, 0x10000}}, 0,
+        {"runs one sector longer than the part",
+         1,
+         0x80000,
+         {{1, 0x4000}, {8, 0x10000}},
+         0,
          LINK_ANSWER_OUT_OF_RANGE},
-        {"a run whose count x size passes 32 bits", 1, 0x80000, {{0x10000, 0x10000}}, 0,
+        {"a run whose count x size passes 32 bits",
+         1,
+         0x80000,
+         {{0x10000, 0x10000}},
+         0,
          LINK_ANSWER_OUT_OF_RANGE},
-        {"runs that wrap to the size in 32 bits", 1, 0x80000,
-         {{1, 0x80000}, {0x10000, 0x10000}}, 0, LINK_ANSWER_OUT_OF_RANGE},
+        {"runs that wrap to the size in 32 bits",
+         1,
+         0x80000,
+         {{1, 0x80000}, {0x10000, 0x10000}},
+         0,
+         LINK_ANSWER_OUT_OF_RANGE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -336,8 +348,9 @@ TEST_F(AgentTest, OpenAnswersBeyondTheAddressSpaceAreRefused) {
         FlashStorage s;
         uint32_t width = 0;
         EXPECT_EQ(EPOpen(0, c.base, &width, &s.info), c.result);
-        const Bytes expected =
-            c.result == AGENT_OK ? Bytes{AGENT_OPEN, AGENT_SET_PROGRAM_BUFFER_SIZE} : Bytes{AGENT_OPEN};
+        const Bytes expected = c.result == AGENT_OK
+                                   ? Bytes{AGENT_OPEN, AGENT_SET_PROGRAM_BUFFER_SIZE}
+                                   : Bytes{AGENT_OPEN};
         EXPECT_EQ(peer->Codes(), expected);
         EXPECT_TRUE(s.GuardsIntact());
     }

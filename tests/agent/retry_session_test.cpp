@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <string>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "agent/agent.h"

@@ -36,23 +36,26 @@ TEST(FacesTest, EveryFaceTellsTheSameStatusFlashCauseAndRemedy) {
         const char* remedy;  // a part of it; "" when there is none
     };
     const Case cases[] = {
-        {"finished", Result(UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_FINISHED, "", "Download Finish", true, ""),
-         0, "updated", ""},
+        {"finished",
+         Result(UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_FINISHED, "", "Download Finish", true, ""), 0,
+         "updated", ""},
         {"silent receiver",
          Result(UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_FAILED, "OpenReceiver",
                 "Please close the GPS application !", false, "no answer at 38400 baud"),
          2, "failed", "boot ROM"},
-        {"refused part", Result(UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_FAILED, "EPOpen", "EPOpen Fail!", false,
-                                "EPOpen: agent status word 7"),
+        {"refused part",
+         Result(UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_FAILED, "EPOpen", "EPOpen Fail!", false,
+                "EPOpen: agent status word 7"),
          2, "failed", ""},
         {"write failed",
          Result(UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_FAILED, "EPWrite", "EPWrite Fail", true,
                 "EPWrite of 4096 bytes at 0x00012000: agent status word 4"),
          1, "failed", "update again"},
-        {"stopped", Result(UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_STOPPED_WITH_LINK, "", "", false, ""), 130,
+        {"stopped",
+         Result(UPDATE_ACTION_UPDATE, UPDATE_OUTCOME_STOPPED_WITH_LINK, "", "", false, ""), 130,
          "stopped", ""},
-        {"verify differs", Result(UPDATE_ACTION_VERIFY, UPDATE_OUTCOME_DIFFERS, "", "", false, ""), 3,
-         "differs", "Update the receiver"},
+        {"verify differs", Result(UPDATE_ACTION_VERIFY, UPDATE_OUTCOME_DIFFERS, "", "", false, ""),
+         3, "differs", "Update the receiver"},
         {"refused by power",
          UpdateRefusal(UPDATE_ACTION_UPDATE, "PowerStatus", "Please install AC charger!", ""), 2,
          "not started", "external power"},
@@ -118,8 +121,8 @@ TEST(FacesTest, SeveralRunsMakeOneStatusThatTellsAnIncompleteFlash) {
         int overall;
     };
     const Case cases[] = {
-        {{0, 0}, 0},     {{0, 130}, 2},  {{130, 2}, 130}, {{130, 1}, 1},
-        {{3, 2, 0}, 3},  {{2, 0}, 2},    {{0, 137}, 1},   {{}, 0},
+        {{0, 0}, 0},    {{0, 130}, 2}, {{130, 2}, 130}, {{130, 1}, 1},
+        {{3, 2, 0}, 3}, {{2, 0}, 2},   {{0, 137}, 1},   {{}, 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(UpdateOverallStatus(c.statuses.data(), c.statuses.size()), c.overall);
@@ -127,7 +130,8 @@ TEST(FacesTest, SeveralRunsMakeOneStatusThatTellsAnIncompleteFlash) {
 }
 
 TEST(FacesTest, ThePowerRuleIsOneFunction) {
-    EXPECT_STREQ(UpdatePowerRefusal(1, 0, UPDATE_ACTION_UPDATE, false), "Please install AC charger!");
+    EXPECT_STREQ(UpdatePowerRefusal(1, 0, UPDATE_ACTION_UPDATE, false),
+                 "Please install AC charger!");
     EXPECT_EQ(UpdatePowerRefusal(1, 0, UPDATE_ACTION_UPDATE, true), nullptr);
     EXPECT_EQ(UpdatePowerRefusal(1, 0, UPDATE_ACTION_IDENTIFY, false), nullptr);
     EXPECT_EQ(UpdatePowerRefusal(1, 1, UPDATE_ACTION_UPDATE, false), nullptr);

@@ -54,8 +54,8 @@ class PortEdgeTest : public ProgramDirTest {
         if (!fs::exists(bin / "zelvar")) {
             fs::create_directory(bin);
             fs::copy_file(ZELVAR_BIN, bin / "zelvar");
-            fs::permissions(bin, fs::perms::owner_all | fs::perms::group_exec |
-                                     fs::perms::others_exec);
+            fs::permissions(bin,
+                            fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
             fs::permissions(bin / "zelvar", fs::perms::owner_all | fs::perms::group_exec |
                                                 fs::perms::others_exec | fs::perms::group_read |
                                                 fs::perms::others_read);
@@ -129,8 +129,7 @@ TEST_F(PortEdgeTest, CauseFollowsTheMessage) {
         {"directory", Zelvar("--port " + dir_.string()), 2,
          "[Fail] Please close the GPS application !",
          "zelvar: " + dir_.string() + ": Is a directory"},
-        {"no permission", noPermission, 2,
-         "[Fail] Please close the GPS application !",
+        {"no permission", noPermission, 2, "[Fail] Please close the GPS application !",
          "zelvar: " + closed.string() + ": Permission denied"},
         {"held by another program", Zelvar(std::string("--port ") + name_), 2,
          "[Fail] Please close the GPS application !", "Device or resource busy"},
@@ -171,8 +170,8 @@ TEST_F(PortEdgeTest, SecondUpdateOnTheSamePortIsRefused) {
     };
     const Case cases[] = {
         {"zelvar",
-         {"zelvar is already running.", std::string("zelvar: ") + name_ +
-                                            " is locked by another zelvar"}},
+         {"zelvar is already running.",
+          std::string("zelvar: ") + name_ + " is locked by another zelvar"}},
         {"gpsd-like", {"another program (gpsd-like, process ", std::string("holds ") + name_}},
     };
     for (const Case& c : cases) {

@@ -53,30 +53,78 @@ TEST_F(PreflightTest, RefusesBeforeAnythingIsSent) {
     CliOptions base;
     const Case cases[] = {
         {"no port, no simulation", base, "CheckPortDriver", "Sorry! Only for Tervalon Version!"},
-        {"back-up over an existing file", [&] { auto o = port(base); o.backup = Path("old.s"); return o; }(),
+        {"back-up over an existing file",
+         [&] {
+             auto o = port(base);
+             o.backup = Path("old.s");
+             return o;
+         }(),
          "Options", "exists"},
         {"back-up over the firmware file, forced",
-         [&] { auto o = port(base); o.firmware = Path("fw.s"); o.backup = Path("fw.s"); o.force = true; return o; }(),
+         [&] {
+             auto o = port(base);
+             o.firmware = Path("fw.s");
+             o.backup = Path("fw.s");
+             o.force = true;
+             return o;
+         }(),
          "Options", "fw.s"},
         {"back-up over a hard link to the firmware",
-         [&] { auto o = port(base); o.firmware = Path("fw.s"); o.backup = Path("fw-link.s"); o.force = true; return o; }(),
+         [&] {
+             auto o = port(base);
+             o.firmware = Path("fw.s");
+             o.backup = Path("fw-link.s");
+             o.force = true;
+             return o;
+         }(),
          "Options", "fw-link.s"},
         {"trace over the firmware file",
-         [&] { auto o = port(base); o.firmware = Path("fw.s"); o.trace = Path("fw.s"); o.force = true; return o; }(),
+         [&] {
+             auto o = port(base);
+             o.firmware = Path("fw.s");
+             o.trace = Path("fw.s");
+             o.force = true;
+             return o;
+         }(),
          "Options", "fw.s"},
         {"trace through a planted link",
-         [&] { auto o = port(base); o.trace = Path("planted"); o.force = true; return o; }(),
+         [&] {
+             auto o = port(base);
+             o.trace = Path("planted");
+             o.force = true;
+             return o;
+         }(),
          "Options", "planted"},
         {"trace and back-up in one file",
-         [&] { auto o = port(base); o.trace = Path("new.s"); o.backup = Path("new.s"); return o; }(),
+         [&] {
+             auto o = port(base);
+             o.trace = Path("new.s");
+             o.backup = Path("new.s");
+             return o;
+         }(),
          "Options", "new.s"},
         {"a firmware file that is not one",
-         [&] { auto o = port(base); o.firmware = Path("old.s"); return o; }(), "FirmwareFile", "old.s"},
+         [&] {
+             auto o = port(base);
+             o.firmware = Path("old.s");
+             return o;
+         }(),
+         "FirmwareFile", "old.s"},
         {"an unknown simulated part",
-         [&] { auto o = base; o.simulate = true; o.simPart = "NOPE"; return o; }(), "Options", "NOPE"},
+         [&] {
+             auto o = base;
+             o.simulate = true;
+             o.simPart = "NOPE";
+             return o;
+         }(),
+         "Options", "NOPE"},
         {"a boot pin without a line",
-         [&] { auto o = base; o.ports.push_back({"/dev/ttyUSB9", "chip"}); return o; }(), "Options",
-         "--boot-pin"},
+         [&] {
+             auto o = base;
+             o.ports.push_back({"/dev/ttyUSB9", "chip"});
+             return o;
+         }(),
+         "Options", "--boot-pin"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

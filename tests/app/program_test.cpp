@@ -27,8 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ProgramTest : public ProgramDirTest {
-};
+class ProgramTest : public ProgramDirTest {};
 
 TEST_F(ProgramTest, OptionsAndTheirExitStatuses) {
     struct Case {

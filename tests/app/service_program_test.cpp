@@ -120,7 +120,6 @@ class ServiceProgramTest : public ProgramDirTest {
         EXPECT_EQ(r.status, 0) << r.output;
         return srec;
     }
-
 };
 
 TEST_F(ServiceProgramTest, SimulatedHandheldAndOptionConflicts) {
@@ -403,9 +402,8 @@ TEST_F(ServiceProgramTest, JsonIsAlwaysOneDocument) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
         const fs::path out = dir_ / "out.json";
-        const CommandResult run =
-            RunCommand("{ " + zelvar + " --no-wait " + c.options + " >" + out.string() +
-                       " 2>/dev/null; }; echo $?");
+        const CommandResult run = RunCommand("{ " + zelvar + " --no-wait " + c.options + " >" +
+                                             out.string() + " 2>/dev/null; }; echo $?");
         EXPECT_EQ(run.output, std::to_string(c.status) + "\n");
         const CommandResult r = RunCommand("python3 -c \"" + script + "\" " + out.string());
         EXPECT_EQ(r.status, 0) << ReadText(out);

@@ -58,8 +58,7 @@ class Receiver {
     std::string device_;
 };
 
-class SeveralPortsProgramTest : public ProgramDirTest {
-};
+class SeveralPortsProgramTest : public ProgramDirTest {};
 
 // The outcome column of device's row in the table that ends the output, by
 // fields: the port column is as wide as the longest port, so /dev/pts/9

@@ -82,15 +82,21 @@ TEST(TraceTest, EachEndOfAnExchangeHasItsLine) {
         const char* ends;
     };
     const Case cases[] = {
-        {"answered", {{0x06}, {0x00, 0x05}, {25, 0, 0, 0, 0, 0xE7}}, 0x06,
+        {"answered",
+         {{0x06}, {0x00, 0x05}, {25, 0, 0, 0, 0, 0xE7}},
+         0x06,
          "-> ACK, answer 25 status 0\n"},
-        {"our NAK", {{0x06}, {0x00, 0x05}, {25, 0, 0, 0, 0, 0x00}}, 0x15,
+        {"our NAK",
+         {{0x06}, {0x00, 0x05}, {25, 0, 0, 0, 0, 0x00}},
+         0x15,
          "-> ACK, answer 25 status 0, bad checksum (NAK sent)\n"},
         {"NAK", {{0x15}}, 0x06, "-> NAK\n"},
         {"no ACK", {{}}, 0x06, "-> time-out waiting for ACK\n"},
         {"other byte", {{0x42}}, 0x06, "-> neither ACK nor NAK: 0x42\n"},
         {"no answer", {{0x06}, {}}, 0x06, "-> ACK, time-out: no answer\n"},
-        {"short answer", {{0x06}, {0x00, 0x05}, {25, 0}}, 0x06,
+        {"short answer",
+         {{0x06}, {0x00, 0x05}, {25, 0}},
+         0x06,
          "-> ACK, short frame: 2 of 6 bytes (time-out)\n"},
     };
     for (const Case& c : cases) {

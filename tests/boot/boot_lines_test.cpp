@@ -111,13 +111,17 @@ TEST_F(BootLineTest, WhatTheLineShowedIsToldApart) {
         {"silence", BOOT_LINE_SILENT, nullptr},
         {"running firmware", BOOT_LINE_NMEA,
          [](const uint8_t*, size_t) {
-             const std::string nmea = Sentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,,M,,") +
-                                      Sentence("GPRMC,123519,A,4807.038,N,01131.000,E,,,230394,,");
+             const std::string nmea =
+                 Sentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,M,,M,,") +
+                 Sentence("GPRMC,123519,A,4807.038,N,01131.000,E,,,230394,,");
              FakeLineSend(reinterpret_cast<const uint8_t*>(nmea.data()) + 5, nmea.size() - 5, 300);
          }},
-        {"echo", BOOT_LINE_ECHO, [](const uint8_t* data, size_t count) { FakeLineSend(data, count); }},
+        {"echo", BOOT_LINE_ECHO,
+         [](const uint8_t* data, size_t count) { FakeLineSend(data, count); }},
         {"other bytes", BOOT_LINE_OTHER,
-         [](const uint8_t*, size_t) { FakeLineSend({0xF0, 0x0F, 0x80, 0x00, 0xFE}, 5); }},
+         [](const uint8_t*, size_t) {
+             FakeLineSend({0xF0, 0x0F, 0x80, 0x00, 0xFE}, 5);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

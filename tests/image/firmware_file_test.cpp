@@ -294,8 +294,8 @@ TEST(FirmwareFile, LoadedImageIsOwnedAndBoundedByTheLargestFlash) {
     EXPECT_EQ(std::vector<uint8_t>(loaded.bytes.get(), loaded.bytes.get() + loaded.length), image);
 
     const std::vector<uint8_t> huge(FIRMWARE_IMAGE_MAX_BYTES + 1, 0x5A);
-    EXPECT_FALSE(LoadFirmware(huge.data(), static_cast<uint32_t>(huge.size()), "fw.bin", &loaded,
-                              &report));
+    EXPECT_FALSE(
+        LoadFirmware(huge.data(), static_cast<uint32_t>(huge.size()), "fw.bin", &loaded, &report));
     EXPECT_EQ(loaded.length, 0u);
     EXPECT_STREQ(report.reason, "image too large");
 }

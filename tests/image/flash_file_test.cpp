@@ -34,9 +34,9 @@ std::vector<uint8_t> Written(const char* name, const std::vector<uint8_t>& flash
     const FirmwareFormat format = FlashFileFormatFor(name);
     const auto length = static_cast<uint32_t>(flash.size());
     std::vector<uint8_t> out(FlashFileLength(format, length));
-    EXPECT_EQ(FlashFileWrite(format, flash.data(), length, out.data(),
-                             static_cast<uint32_t>(out.size())),
-              out.size());
+    EXPECT_EQ(
+        FlashFileWrite(format, flash.data(), length, out.data(), static_cast<uint32_t>(out.size())),
+        out.size());
     return out;
 }
 
@@ -60,8 +60,8 @@ TEST(FlashFile, EachFormRestoresTheWholeFlashErasedTailIncluded) {
         const std::vector<uint8_t> file = Written(f.name, flash);
         FirmwareImage image;
         FirmwareReport report{};
-        ASSERT_TRUE(LoadFirmware(file.data(), static_cast<uint32_t>(file.size()), f.name, &image,
-                                 &report))
+        ASSERT_TRUE(
+            LoadFirmware(file.data(), static_cast<uint32_t>(file.size()), f.name, &image, &report))
             << report.line << ": " << report.reason;
         EXPECT_EQ(image.format, f.format);
         ASSERT_EQ(image.length, flash.size());
@@ -70,8 +70,9 @@ TEST(FlashFile, EachFormRestoresTheWholeFlashErasedTailIncluded) {
         if (srecCat.empty()) continue;
         const std::string in = testing::TempDir() + "zelvar_flash_" + f.name;
         const std::string out = in + ".out";
-        std::ofstream(in, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                  static_cast<std::streamsize>(file.size()));
+        std::ofstream(in, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()),
+                   static_cast<std::streamsize>(file.size()));
         const std::string command = "'" + srecCat + "' '" + in + "' " + f.srecCatIn + " -o '" +
                                     out + "' -binary 2>/dev/null";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -125,9 +126,9 @@ TEST(FirmwareLoader, TakesTheFormsToolsLeaveAndNamesAWrongStart) {
         SCOPED_TRACE(c.what);
         FirmwareImage image;
         FirmwareReport report{};
-        const bool taken = LoadFirmware(reinterpret_cast<const uint8_t*>(c.content.data()),
-                                        static_cast<uint32_t>(c.content.size()), c.name, &image,
-                                        &report);
+        const bool taken =
+            LoadFirmware(reinterpret_cast<const uint8_t*>(c.content.data()),
+                         static_cast<uint32_t>(c.content.size()), c.name, &image, &report);
         EXPECT_EQ(report.format, c.format);
         if (c.refusal != nullptr) {
             EXPECT_FALSE(taken);

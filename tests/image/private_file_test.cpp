@@ -272,8 +272,9 @@ TEST_F(PrivateFile, UnusableRuntimeDirectoryFallsBackToTmpdirThenTmp) {
                 if (file == PLATFORM_INVALID_HANDLE) std::_Exit(5);
                 const fs::path made = PlatformFiles().tempImagePath();
                 const fs::path base = made.parent_path().parent_path();
-                const fs::path expected =
-                    c.lands == RUNTIME ? runtime : c.lands == TMPDIR_FOLDER ? tmpdir : "/tmp";
+                const fs::path expected = c.lands == RUNTIME         ? runtime
+                                          : c.lands == TMPDIR_FOLDER ? tmpdir
+                                                                     : "/tmp";
                 const bool removed = PlatformFiles().remove(file) == 1;
                 PlatformFiles().close(file);
                 std::_Exit(base == expected && removed ? 0 : 6);

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "image/image.h"
 #include "image/firmware_file.h"
+#include "image/image.h"
 #include "image/srecord_file.h"
 
 namespace {

@@ -75,7 +75,8 @@ TEST_F(FakeSysfs, ListsAdaptersModemsAndUartsButNotConsolesOrPtys) {
     Write(sys / hub / "1-2/1-2:1.0/bInterfaceNumber", "00");
     Tty("ttyUSB0", hub + "/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0");
     Link(hub + "/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
-    Link(hub + "/1-2/1-2:1.0/ttyUSB0/driver", "../../../../../../../bus/usb-serial/drivers/ftdi_sio");
+    Link(hub + "/1-2/1-2:1.0/ttyUSB0/driver",
+         "../../../../../../../bus/usb-serial/drivers/ftdi_sio");
 
     // CDC ACM receiver: the tty under the interface; no serial number.
     Write(sys / hub / "1-3/idVendor", "1546");

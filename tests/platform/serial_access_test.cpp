@@ -2,8 +2,8 @@
 // A serial port the user may not open: the recorded cause names the device's
 // group and how to join it.
 #include <fcntl.h>
-#include <stdlib.h>
 #include <grp.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,8 +66,9 @@ TEST(SerialAccess, RefusedOpenRecordsTheGroup) {
         ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
     }
     const std::string expected =
-        root ? path + ": Permission denied; it is for group root, which this user is not in "
-                      "(join it: sudo usermod -aG root $USER, then log in again)"
+        root ? path +
+                   ": Permission denied; it is for group root, which this user is not in "
+                   "(join it: sudo usermod -aG root $USER, then log in again)"
              : path + ": Permission denied (group ";
     EXPECT_EXIT(
         {
@@ -80,9 +81,8 @@ TEST(SerialAccess, RefusedOpenRecordsTheGroup) {
             const bool named = root ? cause == expected
                                     : cause.rfind(expected, 0) == 0 &&
                                           cause.find("not open to its group") != std::string::npos;
-            std::_Exit(named && PlatformCauseError() == 0 && PosixSerialLastError() == EACCES
-                           ? 0
-                           : 5);
+            std::_Exit(named && PlatformCauseError() == 0 && PosixSerialLastError() == EACCES ? 0
+                                                                                              : 5);
         },
         testing::ExitedWithCode(0), "");
     unlink(path.c_str());

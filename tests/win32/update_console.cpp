@@ -45,8 +45,7 @@ int main() {
     char refusal[512] = {};
     if (!GuiReadRequest(PORT_DRIVER_KEY, &request, &lines, refusal, sizeof refusal)) {
         PrintMessage(refusal, "Fail");
-        const UpdateResult result =
-            UpdateRefusal(UPDATE_ACTION_UPDATE, "BootLines", refusal, "");
+        const UpdateResult result = UpdateRefusal(UPDATE_ACTION_UPDATE, "BootLines", refusal, "");
         std::printf("outcome %s\nexit 2\n", GuiOutcomeLine(result).c_str());
         return 2;
     }

@@ -555,12 +555,19 @@ TEST_F(Win32Test, OutcomeLineCarriesStatusFlashCauseAndSystemText) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"EPWrite", "EPWrite Fail", true, "COM9: write", ERROR_GEN_FAILURE,
+        {"EPWrite",
+         "EPWrite Fail",
+         true,
+         "COM9: write",
+         ERROR_GEN_FAILURE,
          {"outcome failed, status 1", "step EPWrite: EPWrite Fail", "flash changed",
           "cause: COM9: write", "remedy: Power-cycle",
           "cause: COM9: write (OS error 31: " + Win32ErrorText(ERROR_GEN_FAILURE) + ");"}},
-        {"OpenReceiver", "Please close the GPS application !", false,
-         "COM9 cannot drive its DTR/RTS lines", 0,
+        {"OpenReceiver",
+         "Please close the GPS application !",
+         false,
+         "COM9 cannot drive its DTR/RTS lines",
+         0,
          {"outcome failed, status 2", "flash unchanged", "The receiver's flash was not changed.",
           "cause: COM9 cannot drive its DTR/RTS lines"}},
     };
