@@ -33,23 +33,7 @@ uint16_t ModbusCrc(const uint8_t* data, size_t count, uint16_t crc) {
     return crc;
 }
 
-class ReceiverSessionTest : public ::testing::Test {
-  protected:
-    void Start(const ReceiverConfig& config) {
-        receiver.reset();
-        ResetCoreModules();
-        receiver = std::make_unique<Receiver>(config);
-        ASSERT_TRUE(receiver->Ok()) << receiver->Error();
-        receiver->EnterBootRom();
-        AttachReceiverToFakeLine(*receiver);
-    }
-    void TearDown() override {
-        FakeLineSetPeer(nullptr);
-        receiver.reset();
-    }
-
-    std::unique_ptr<Receiver> receiver;
-};
+class ReceiverSessionTest : public ReceiverOnFakeLineTest {};
 
 TEST_F(ReceiverSessionTest, BringUpPerChipAndClock) {
     struct Case {

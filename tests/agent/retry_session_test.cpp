@@ -56,20 +56,8 @@ uint32_t FlashImage(const Bytes& image) {
     return CloseReceiver();
 }
 
-class RetrySessionTest : public ::testing::Test {
+class RetrySessionTest : public ReceiverOnFakeLineTest {
   protected:
-    void Start(const ReceiverConfig& config) {
-        receiver.reset();
-        ResetCoreModules();
-        receiver = std::make_unique<Receiver>(config);
-        ASSERT_TRUE(receiver->Ok()) << receiver->Error();
-        receiver->EnterBootRom();
-        AttachReceiverToFakeLine(*receiver);
-    }
-    void TearDown() override {
-        FakeLineSetPeer(nullptr);
-        receiver.reset();
-    }
     // The frame number of the nth request with code in a run without faults.
     uint32_t FrameOf(uint8_t code, int nth) {
         Start(ReceiverConfig{});
@@ -82,7 +70,6 @@ class RetrySessionTest : public ::testing::Test {
         ADD_FAILURE() << "no request " << int{code};
         return 0;
     }
-    std::unique_ptr<Receiver> receiver;
 };
 
 TEST_F(RetrySessionTest, EachCurableFaultEndsTheRunWithoutRepeatsAndIsCuredWithThree) {

@@ -5,8 +5,22 @@
 // it asks for. Test glue: the simulator itself knows nothing of that line.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
+
 #include "receiver/receiver.h"
 
 // The receiver must outlive the attachment (FakeLineReset or another attach
 // ends it).
 void AttachReceiverToFakeLine(Receiver& r);
+
+// A test with a simulated receiver in its boot ROM on the fake line, the
+// host's modules as a new process has them.
+class ReceiverOnFakeLineTest : public ::testing::Test {
+  protected:
+    void Start(const ReceiverConfig& config);
+    void TearDown() override;
+
+    std::unique_ptr<Receiver> receiver;
+};
