@@ -30,7 +30,7 @@ int InnerRead(uint8_t* buffer, uint32_t length, uint32_t* count) {
     const std::vector<uint8_t> chunk = Reads.front();
     Reads.pop_front();
     *count = static_cast<uint32_t>(std::min<size_t>(chunk.size(), length));
-    std::memcpy(buffer, chunk.data(), *count);
+    if (*count != 0) std::memcpy(buffer, chunk.data(), *count);
     return 1;
 }
 int InnerWrite(const uint8_t*, uint32_t length, uint32_t* count) {
