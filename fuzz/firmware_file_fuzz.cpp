@@ -53,16 +53,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (second.format != report.format || second.line != report.line) std::abort();
     if (count != 0 && std::memcmp(image, image2, count) != 0) std::abort();
 
-    // The Intel HEX loader on its own, with no more room than the image needs.
+    // The Intel HEX loader on its own, with no more room than the image needs,
+    // on the text after the byte order mark the detection skips.
     if (report.format == FIRMWARE_INTEL_HEX && count != 0) {
+        const uint32_t bom = length >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+        const char* text = reinterpret_cast<const char*>(bytes) + bom;
         std::vector<uint8_t> exact(count);
         FirmwareReport hex{0, nullptr, FIRMWARE_UNKNOWN};
-        if (ParseIntelHexFile(reinterpret_cast<const char*>(bytes), length, exact.data(), count,
-                              &hex) != count) {
+        if (ParseIntelHexFile(text, length - bom, exact.data(), count, &hex) != count) {
             std::abort();
         }
-        if (count > 1 && ParseIntelHexFile(reinterpret_cast<const char*>(bytes), length,
-                                           exact.data(), count - 1, &hex) != 0) {
+        if (count > 1 &&
+            ParseIntelHexFile(text, length - bom, exact.data(), count - 1, &hex) != 0) {
             std::abort();
         }
     }
