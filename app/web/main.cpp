@@ -116,14 +116,14 @@ int ReadFlash(uint32_t flashBytes, const char** message) {
                             &Report.backup.flashCrc, message);
 }
 
-// The report's lines for a person (identity, CRCs, back-up, times), as the
-// terminal program prints them after its outcome.
+// The report's lines for a person (identity, CRCs, back-up), as the terminal
+// program prints them after its outcome; the dialog lists the phase times.
 void ShowReportLines() {
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
     if (out == nullptr) return;
-    PrintReportLines(Report, out, Report.workerRan);
+    PrintReportLines(Report, out, false);
     std::fclose(out);
     std::string all(text, size);
     std::free(text);

@@ -84,6 +84,7 @@ var ZelvarPage = {
     if (status !== null) dialog.dataset.status = String(status);
     $('announce').textContent = [caption, text, r.remedy || ''].join('. ').replace(/\.\s*\.?\s*$/, '.');
     if (!dialog.open) dialog.showModal();
+    $('outcome-ok').focus();
   },
 
   showFacts: function (d) {
