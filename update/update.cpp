@@ -143,7 +143,6 @@ void Decide(int outcome, int step) {
 }
 
 void SetMessage(const char* text) {
-    Facts.failure = text;
     std::snprintf(Result.message, sizeof Result.message, "%s", text != nullptr ? text : "");
 }
 

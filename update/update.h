@@ -149,9 +149,8 @@ struct UpdateFacts {
     bool receiverCrcRead;
     uint16_t receiverCrc;
     uint32_t bytesWritten;
-    const char* failure;  // message of the step that failed; nullptr on success
-    uint64_t bootMs;      // OpenReceiver to the end of EPOpen
-    uint64_t eraseMs;     // blank check and erase
+    uint64_t bootMs;   // OpenReceiver to the end of EPOpen
+    uint64_t eraseMs;  // blank check and erase
     uint64_t writeMs;
     uint64_t verifyMs;  // the receiver's CRC, or the read-back of a verify
     // Identify: what the receiver says of itself.

@@ -239,7 +239,6 @@ int Refused(const std::string& step, const std::string& message) {
 // shown before the outcome was decided left its cause with the terminal.
 void TakeResult() {
     Report.result = UpdateLastResult();
-    if (Report.result.osError != 0) Report.osError = std::strerror(Report.result.osError);
     if (Report.result.cause[0] == '\0' && Report.result.detail[0] == '\0') {
         std::snprintf(Report.result.cause, sizeof Report.result.cause, "%s",
                       TerminalLastCause().c_str());

@@ -83,7 +83,6 @@ void ShowUnderLines() {
     }
     RunReport report;
     report.result = UpdateLastResult();
-    if (report.result.osError != 0) report.osError = std::strerror(report.result.osError);
     LastCause = ReportCause(report);
     PlatformCauseClear();
     for (const std::string& line : ReportUnderLines(report)) {

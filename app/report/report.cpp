@@ -39,7 +39,9 @@ int ReportExitStatus(const RunReport& r) {
 
 std::string ReportCause(const RunReport& r) {
     std::string cause = r.result.cause;
-    if (!r.osError.empty()) cause += (cause.empty() ? "" : ": ") + r.osError;
+    if (r.result.osError != 0) {
+        cause += (cause.empty() ? "" : ": ") + std::string(std::strerror(r.result.osError));
+    }
     if (r.result.detail[0] != '\0')
         cause += (cause.empty() ? "" : "; ") + std::string(r.result.detail);
     return cause;

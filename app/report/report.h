@@ -27,7 +27,6 @@ struct FileFacts {
 struct RunReport {
     std::string port;
     UpdateResult result{};   // how it ended; a refusal's comes from UpdateRefusal
-    std::string osError;     // the OS's text for the recorded cause, when there is one
     bool workerRan = false;  // false: refused before the receiver was reached
     UpdateFacts facts{};
     FileFacts backup;

@@ -209,7 +209,6 @@ int Dispatch(int action, const char* filePath, uint32_t baud) {
     Report.workerRan = true;
     Report.facts = UpdateLastFacts();
     Report.result = UpdateLastResult();
-    if (Report.result.osError != 0) Report.osError = std::strerror(Report.result.osError);
     const int outcome = Report.result.outcome;
     if (outcome == UPDATE_OUTCOME_STOPPED_BEFORE_LINK) {
         Line("Stopped; nothing was sent to the receiver.");

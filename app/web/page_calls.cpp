@@ -5,7 +5,7 @@
 // Facts only: the outcome, its cause and remedy stay the core's report.
 #include <emscripten.h>
 
-#include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -20,26 +20,6 @@
 #define ZELVAR_PROGRAM_VERSION ""
 #endif
 
-namespace {
-
-std::string JsonText(const char* text) {
-    std::string out = "\"";
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\') out += '\\';
-        if (static_cast<unsigned char>(*c) < 0x20) continue;
-        out += *c;
-    }
-    return out + "\"";
-}
-
-std::string Seconds(uint64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(ms) / 1000.0);
-    return text;
-}
-
-}  // namespace
-
 extern "C" {
 
 // {"version":"...","length":N,"crc":N} of the built-in image (length 0 when
@@ -53,30 +33,36 @@ EMSCRIPTEN_KEEPALIVE const char* ZelvarWebFirmware() {
                                           FirmwareSRecordTextLength, image.data());
     uint16_t crc = 0xFFFF;
     Crc16Update(image.data(), length, crc, &crc);
-    json = std::string("{\"version\":") + JsonText(ZELVAR_FIRMWARE_VERSION) +
-           ",\"length\":" + std::to_string(length) + ",\"crc\":" + std::to_string(crc) +
-           ",\"program_version\":" + JsonText(ZELVAR_PROGRAM_VERSION) + "}";
+    json = nlohmann::json{{"version", ZELVAR_FIRMWARE_VERSION},
+                          {"length", length},
+                          {"crc", crc},
+                          {"program_version", ZELVAR_PROGRAM_VERSION}}
+               .dump();
     return json.c_str();
 }
 
 // The facts of the run going on or last ended, with the report's key names.
 EMSCRIPTEN_KEEPALIVE const char* ZelvarWebFacts() {
-    static std::string json;
+    static std::string text;
     const UpdateFacts& f = UpdateLastFacts();
-    json = "{\"phase\":" + std::to_string(UpdatePhase()) +
-           ",\"progress\":" + std::to_string(ProgressPercent()) +
-           ",\"image_length\":" + std::to_string(f.imageLength) +
-           ",\"bytes_written\":" + std::to_string(f.bytesWritten) +
-           ",\"bytes_compared\":" + std::to_string(f.bytesCompared) +
-           ",\"flash_size\":" + std::to_string(f.flashBytes);
+    nlohmann::json json{{"phase", UpdatePhase()},
+                        {"progress", ProgressPercent()},
+                        {"image_length", f.imageLength},
+                        {"bytes_written", f.bytesWritten},
+                        {"bytes_compared", f.bytesCompared},
+                        {"flash_size", f.flashBytes}};
     if (f.busWidthUnits != 0) {
-        json += ",\"part\":" + JsonText(f.partName) + ",\"maker\":" + JsonText(f.makerName);
+        json["part"] = f.partName;
+        json["maker"] = f.makerName;
     }
-    if (f.imageLength != 0) json += ",\"image_crc\":" + std::to_string(f.imageCrc);
-    if (f.receiverCrcRead) json += ",\"receiver_crc\":" + std::to_string(f.receiverCrc);
-    json += ",\"seconds\":{\"boot\":" + Seconds(f.bootMs) + ",\"erase\":" + Seconds(f.eraseMs) +
-            ",\"write\":" + Seconds(f.writeMs) + ",\"verify\":" + Seconds(f.verifyMs) + "}}";
-    return json.c_str();
+    if (f.imageLength != 0) json["image_crc"] = f.imageCrc;
+    if (f.receiverCrcRead) json["receiver_crc"] = f.receiverCrc;
+    json["seconds"] = {{"boot", f.bootMs / 1000.0},
+                       {"erase", f.eraseMs / 1000.0},
+                       {"write", f.writeMs / 1000.0},
+                       {"verify", f.verifyMs / 1000.0}};
+    text = json.dump();
+    return text.c_str();
 }
 
 }  // extern "C"
